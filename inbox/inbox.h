@@ -1,0 +1,36 @@
+// The in-memory list of received messages, oldest first.
+#pragma once
+
+#include "protocol/datagram.h"
+
+struct InboxEntry {
+    Datagram* record;   // the entry's own copy
+    char time_text[48]; // local receipt time, asctime form
+    InboxEntry* next;
+    InboxEntry* prev;
+};
+
+struct Inbox {
+    InboxEntry* head;    // oldest entry
+    InboxEntry* current; // the entry the viewer shows
+};
+
+extern Inbox inbox;
+
+// Set while a send waits for its receipt and while an entry is deleted: readers then see an empty
+// Inbox and the poll leaves the socket alone.
+extern int busy_flag;
+
+enum { INBOX_LIMIT = 5 };
+
+// Entries from head to tail; 0 while the busy flag is set.
+int inbox_count();
+// Stores a received datagram (NUL written after its bytes). Returns the number of entries after
+// storing, or 0 when refused (limit reached) or out of memory.
+int inbox_store(const char* buf);
+// Removes the current entry; returns 1 when entries are left.
+int inbox_remove_current();
+
+// Formats t as local time in asctime form ("Wed Jan 02 03:04:05 2030\n", 25 characters, English
+// names whatever the locale) into out, which holds at least 26 bytes.
+void format_time_text(long long t, char* out);

@@ -1,0 +1,16 @@
+// The client's one UDP socket: bound to the local port, connected to the server, non-blocking.
+#pragma once
+
+#include "platform/ui.h"
+
+// Opens the endpoint from the settings; on failure the user has been told and 0 is returned.
+int endpoint_open(UiWnd owner);
+// 1 once the endpoint is open.
+int endpoint_is_open();
+// Sends one datagram; returns the byte count or -1 (also when the endpoint is not open).
+int endpoint_send(const void* data, int len);
+// Receives one datagram into buf (at most len bytes); returns its length, or -1 for any error,
+// an empty queue and an endpoint that is not open included.
+int endpoint_recv(void* buf, int len);
+// Releases the socket and the sockets library (WSACleanup on Windows).
+void endpoint_cleanup();
