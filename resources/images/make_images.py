@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""Draws KelTup's images and writes them in the formats the front-ends load.
+
+- dromoff.ico / dromon.ico: the tray icon, 32 x 32 in the 16-colour palette (empty inbox /
+  messages waiting), with PNG copies for the Linux desktop.
+- about.bmp: the About picture, 90 x 31, 24-bit, with a PNG copy.
+
+Run it from anywhere; it writes beside itself. Only the standard library is used.
+"""
+import os
+import struct
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# The 16-colour palette of the icons.
+PALETTE = [
+    (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
+    (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
+    (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
+    (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
+]
+BLACK, NAVY, SILVER, GREY, RED, YELLOW, WHITE, MAROON = 0, 4, 7, 8, 9, 11, 15, 1
+CLEAR = None
+
+
+def bubble(lit):
+    """A speech bubble; lit adds colour, text lines and a red badge."""
+    size = 32
+    px = [[CLEAR] * size for _ in range(size)]
+    cx, cy, rx, ry = 16.0, 12.5, 14.5, 10.5
+
+    def inside(x, y, shrink=0.0):
+        return ((x + 0.5 - cx) / (rx - shrink)) ** 2 + ((y + 0.5 - cy) / (ry - shrink)) ** 2 <= 1.0
+
+    def in_tail(x, y):
+        # A tail from the bubble's lower left towards the bottom-left corner.
+        if not 19 <= y <= 29:
+            return False
+        t = (y - 19) / 10.0
+        return 4 + 1 * t <= x <= 13 - 8 * t
+
+    fill = YELLOW if lit else SILVER
+    for y in range(size):
+        for x in range(size):
+            if inside(x, y) or in_tail(x, y):
+                px[y][x] = fill
+    # Outline: a filled pixel with a clear neighbour.
+    out = [row[:] for row in px]
+    for y in range(size):
+        for x in range(size):
+            if px[y][x] is CLEAR:
+                continue
+            for dx, dy in ((1, 0), (-1, 0), (0, 1), (0, -1)):
+                nx, ny = x + dx, y + dy
+                if not (0 <= nx < size and 0 <= ny < size) or px[ny][nx] is CLEAR:
+                    out[y][x] = NAVY if lit else GREY
+                    break
+    px = out
+    # Lines of text inside the bubble.
+    ink = NAVY if lit else GREY
+    for y, x0, x1 in ((9, 7, 24), (13, 6, 25), (17, 8, 20)):
+        for x in range(x0, x1 + 1):
+            if inside(x, y, 2.0):
+                px[y][x] = ink
+    if lit:
+        # A red badge with a white dot at the top right.
+        bx, by, br = 26.0, 5.5, 5.2
+        for y in range(size):
+            for x in range(size):
+                d = ((x + 0.5 - bx) ** 2 + (y + 0.5 - by) ** 2) ** 0.5
+                if d <= br:
+                    px[y][x] = MAROON if d > br - 1.0 else RED
+        for y in range(3, 7):
+            px[y][26] = WHITE
+        px[8][26] = WHITE
+    return px
+
+
+def write_ico(path, px):
+    size = len(px)
+    xor = b""
+    for y in reversed(range(size)):
+        row = bytearray()
+        for x in range(0, size, 2):
+            a = px[y][x] if px[y][x] is not CLEAR else 0
+            b = px[y][x + 1] if px[y][x + 1] is not CLEAR else 0
+            row.append((a << 4) | b)
+        xor += bytes(row)
+    mask = b""
+    for y in reversed(range(size)):
+        bits = 0
+        for x in range(size):
+            bits = (bits << 1) | (1 if px[y][x] is CLEAR else 0)
+        mask += struct.pack(">I", bits)
+    palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for (r, g, b) in PALETTE)
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 4, 0, len(xor) + len(mask), 0, 0, 16, 0)
+    image = header + palette + xor + mask
+    icondir = struct.pack("<HHH", 0, 1, 1)
+    entry = struct.pack("<BBBBHHII", size, size, 16, 0, 1, 4, len(image), 6 + 16)
+    with open(path, "wb") as f:
+        f.write(icondir + entry + image)
+
+
+def write_png(path, rgba_rows):
+    height, width = len(rgba_rows), len(rgba_rows[0])
+    raw = b"".join(b"\x00" + b"".join(struct.pack("BBBB", *p) for p in row) for row in rgba_rows)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+    png += chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
+    with open(path, "wb") as f:
+        f.write(png)
+
+
+def icon_rgba(px):
+    return [[(0, 0, 0, 0) if c is CLEAR else PALETTE[c] + (255,) for c in row] for row in px]
+
+
+# 5 x 7 glyphs for the About picture's name.
+GLYPHS = {
+    "K": ["10001", "10010", "10100", "11000", "10100", "10010", "10001"],
+    "e": ["00000", "00000", "01110", "10001", "11111", "10000", "01110"],
+    "l": ["01100", "00100", "00100", "00100", "00100", "00100", "01110"],
+    "T": ["11111", "00100", "00100", "00100", "00100", "00100", "00100"],
+    "u": ["00000", "00000", "10001", "10001", "10001", "10011", "01101"],
+    "p": ["11110", "10001", "10001", "10001", "11110", "10000", "10000"],
+}
+
+
+def about_picture():
+    width, height = 90, 31
+    rows = []
+    for y in range(height):
+        row = []
+        for x in range(width):
+            t = x / (width - 1)
+            row.append((int(0 + 0 * t), int(40 + 88 * t), int(128 + 0 * t)))
+        rows.append(row)
+    # The lit tray bubble, scaled to fit the height, at the left.
+    icon = bubble(True)
+    for y in range(29):
+        for x in range(20):
+            c = icon[int(y * 32 / 29)][int(x * 32 / 20)]
+            if c is not CLEAR:
+                rows[1 + y][2 + x] = PALETTE[c]
+    # The name in white, each glyph pixel drawn 2 x 2, with a dark shadow.
+    x0, y0 = 24, 8
+    for shadow, colour in ((1, (0, 20, 60)), (0, (255, 255, 255))):
+        x = x0
+        for ch in "KelTup":
+            g = GLYPHS[ch]
+            drop = 4 if ch == "p" else 0  # the descender goes below the line
+            for gy in range(7):
+                for gx in range(5):
+                    if g[gy][gx] == "1":
+                        for dy in range(2):
+                            for dx in range(2):
+                                yy, xx = y0 + drop + gy * 2 + dy + shadow, x + gx * 2 + dx + shadow
+                                if 0 <= yy < height and 0 <= xx < width:
+                                    rows[yy][xx] = colour
+            x += 11
+    return rows
+
+
+def write_bmp24(path, rows):
+    height, width = len(rows), len(rows[0])
+    stride = (width * 3 + 3) & ~3
+    data = b""
+    for y in reversed(range(height)):
+        line = b"".join(struct.pack("BBB", b, g, r) for (r, g, b) in rows[y])
+        data += line + b"\x00" * (stride - len(line))
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 2835, 2835, 0, 0)
+    filehdr = struct.pack("<2sIHHI", b"BM", 14 + 40 + len(data), 0, 0, 14 + 40)
+    with open(path, "wb") as f:
+        f.write(filehdr + info + data)
+
+
+def main():
+    for name, lit in (("dromoff", False), ("dromon", True)):
+        px = bubble(lit)
+        write_ico(os.path.join(HERE, name + ".ico"), px)
+        write_png(os.path.join(HERE, name + ".png"), icon_rgba(px))
+    pic = about_picture()
+    write_bmp24(os.path.join(HERE, "about.bmp"), pic)
+    write_png(os.path.join(HERE, "about.png"), [[p + (255,) for p in row] for row in pic])
+
+
+if __name__ == "__main__":
+    main()
