@@ -1,0 +1,134 @@
+#include "protocol/relay_net.h"
+
+#ifndef _WIN32
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static sockaddr_in to_sockaddr(const NetAddr* a) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(a->ip);
+    sa.sin_port = htons(a->port);
+    return sa;
+}
+
+static void from_sockaddr(const sockaddr_in* sa, NetAddr* a) {
+    a->ip = ntohl(sa->sin_addr.s_addr);
+    a->port = ntohs(sa->sin_port);
+}
+
+int net_resolve(const char* host, int port, NetAddr* out) {
+    if (port < 0 || port > 65535) return 0;
+    in_addr parsed;
+    if (inet_pton(AF_INET, host, &parsed) == 1) {
+        out->ip = ntohl(parsed.s_addr);
+        out->port = static_cast<uint16_t>(port);
+        return 1;
+    }
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+    const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    out->ip = ntohl(sa->sin_addr.s_addr);
+    out->port = static_cast<uint16_t>(port);
+    freeaddrinfo(found);
+    return 1;
+}
+
+void net_format(const NetAddr* a, char* out, int size) {
+    if (size <= 0) return;
+    std::snprintf(out, static_cast<size_t>(size), "%u.%u.%u.%u:%u", (a->ip >> 24) & 0xFF,
+                  (a->ip >> 16) & 0xFF, (a->ip >> 8) & 0xFF, a->ip & 0xFF, a->port);
+}
+
+int net_equal(const NetAddr* a, const NetAddr* b) {
+    return a->ip == b->ip && a->port == b->port;
+}
+
+static void say(char* err, int size, const char* what) {
+    if (err == nullptr || size <= 0) return;
+    std::snprintf(err, static_cast<size_t>(size), "%s: %s", what, std::strerror(errno));
+}
+
+int net_open(const char* host, int port, char* err, int err_size) {
+    NetAddr local;
+    if (!net_resolve(host, port, &local)) {
+        if (err != nullptr && err_size > 0)
+            std::snprintf(err, static_cast<size_t>(err_size), "cannot use address %s port %d", host,
+                          port);
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0) {
+        say(err, err_size, "socket");
+        return -1;
+    }
+    sockaddr_in sa = to_sockaddr(&local);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        say(err, err_size, "bind");
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int net_local(int fd, NetAddr* out) {
+    sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    from_sockaddr(&sa, out);
+    return 1;
+}
+
+int net_wait(int fd, int timeout_ms) {
+    pollfd p;
+    p.fd = fd;
+    p.events = POLLIN;
+    p.revents = 0;
+    int n = poll(&p, 1, timeout_ms);
+    if (n < 0) return -1;
+    return n > 0 ? 1 : 0;
+}
+
+int net_recv(int fd, void* buf, int len, NetAddr* from) {
+    sockaddr_in sa;
+    socklen_t salen = sizeof sa;
+    std::memset(&sa, 0, sizeof sa);
+    for (;;) {
+        ssize_t n = recvfrom(fd, buf, static_cast<size_t>(len), MSG_TRUNC,
+                             reinterpret_cast<sockaddr*>(&sa), &salen);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (from != nullptr) from_sockaddr(&sa, from);
+        return static_cast<int>(n);
+    }
+}
+
+int net_send(int fd, const void* buf, int len, const NetAddr* to) {
+    sockaddr_in sa = to_sockaddr(to);
+    for (;;) {
+        ssize_t n = sendto(fd, buf, static_cast<size_t>(len), 0,
+                           reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
+}
+
+void net_close(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+#endif

@@ -1,0 +1,35 @@
+// The relay server's side of the network: one unconnected UDP socket that talks to many clients.
+// Plain BSD sockets; not built on Windows.
+#pragma once
+
+#include <cstdint>
+
+// An IPv4 address and port, both in host byte order.
+struct NetAddr {
+    uint32_t ip;
+    uint16_t port;
+};
+
+enum { NET_ADDR_TEXT = 24 }; // "255.255.255.255:65535" and its NUL
+
+// Resolves host (dotted IPv4 first, else a name lookup, first IPv4 address) with the port.
+// Returns 1 on success.
+int net_resolve(const char* host, int port, NetAddr* out);
+// "a.b.c.d:port" into out (at most size - 1 characters, always terminated).
+void net_format(const NetAddr* a, char* out, int size);
+int net_equal(const NetAddr* a, const NetAddr* b);
+
+// Opens a non-blocking UDP socket bound to host:port (port 0: the system chooses). Returns the
+// socket, or -1 with a reason in err (at most err_size - 1 characters).
+int net_open(const char* host, int port, char* err, int err_size);
+// The address the socket is bound to.
+int net_local(int fd, NetAddr* out);
+// Waits until the socket is readable or timeout_ms has passed (-1: forever). Returns 1 when
+// readable, 0 on timeout, -1 on error or interruption by a signal.
+int net_wait(int fd, int timeout_ms);
+// Receives one datagram without waiting; returns its length, or -1 for an empty queue or an error.
+// A datagram longer than len is cut to len bytes; its full length is still returned.
+int net_recv(int fd, void* buf, int len, NetAddr* from);
+// Sends one datagram; returns the byte count or -1.
+int net_send(int fd, const void* buf, int len, const NetAddr* to);
+void net_close(int fd);
