@@ -1,0 +1,42 @@
+#include "protocol/receive.h"
+
+#include "inbox/inbox.h"
+#include "protocol/datagram.h"
+#include "protocol/endpoint.h"
+
+#include <cstring>
+
+enum { POLL_MIN = 60, POLL_MAX = 5000 };
+
+// Receives the next datagram into a zeroed buffer, so that bytes past a short datagram carry
+// nothing from an earlier one.
+static int receive_next(char* buf) {
+    std::memset(buf, 0, POLL_MAX + 1);
+    return endpoint_recv(buf, POLL_MAX);
+}
+
+int receive_poll(UiWnd owner) {
+    if (busy_flag) return 0;
+    // On the stack: a notice box lets nested timer ticks poll again while this one waits.
+    char buf[POLL_MAX + 1];
+    int len = receive_next(buf);
+    if (len < 0) return 0;
+    int stored = 0;
+    while (datagram_accept(buf, len, POLL_MIN, POLL_MAX)) {
+        switch (buf[3]) {
+        case KIND_NOTICE:
+            ui_message_box(owner, buf + HEADER_SIZE, "KelTup", UI_MB_OK);
+            break;
+        case KIND_GREETING:
+        case KIND_MESSAGE:
+            stored = inbox_store(buf);
+            break;
+        default:
+            break;
+        }
+        len = receive_next(buf);
+        if (len < 0) return stored;
+    }
+    // A datagram too short, too long or without the magic ends the poll; what was stored stays.
+    return 0;
+}
