@@ -224,13 +224,18 @@ static void forget_last() {
 }
 
 static void make_receipt(const Datagram* msg, const NetAddr* to, RelayOut* out) {
+    // msg may live in out itself: take what the receipt needs before clearing it.
+    unsigned char id[2] = {msg->id[0], msg->id[1]};
+    char author[NICK_SIZE], addressee[NICK_SIZE];
+    std::memcpy(author, msg->sender, NICK_SIZE);
+    std::memcpy(addressee, msg->recipient, NICK_SIZE);
     Datagram* r = reinterpret_cast<Datagram*>(out->data);
     std::memset(r, 0, sizeof *r);
     std::memcpy(r->magic, "KT1", 3);
     r->kind = KIND_RECEIPT;
-    std::memcpy(r->id, msg->id, sizeof r->id);
-    std::memcpy(r->sender, msg->recipient, NICK_SIZE);
-    std::memcpy(r->recipient, msg->sender, NICK_SIZE);
+    std::memcpy(r->id, id, sizeof r->id);
+    std::memcpy(r->sender, addressee, NICK_SIZE);
+    std::memcpy(r->recipient, author, NICK_SIZE);
     std::memcpy(r->reserved, kRelayMark, sizeof kRelayMark);
     out->to = *to;
     out->len = HEADER_SIZE + 1;
