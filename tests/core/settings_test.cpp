@@ -1,0 +1,289 @@
+#include "settings/profile.h"
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class TempFolder : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static int serial;
+        dir = fs::temp_directory_path() /
+              ("keltup-core-" + std::to_string(std::rand()) + "-" + std::to_string(++serial));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    std::string path(const char* name) const { return (dir / name).string(); }
+    static void write(const std::string& file, const std::string& text) {
+        std::ofstream(file, std::ios::binary) << text;
+    }
+    static std::string read(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    fs::path dir;
+};
+
+using Profile = TempFolder;
+
+std::string get(const char* section, const char* key, const char* def, const std::string& file,
+                int size = 100) {
+    char buf[200];
+    std::memset(buf, 'x', sizeof buf);
+    int n = profile_get_string(section, key, def, buf, size, file.c_str());
+    EXPECT_EQ(n, static_cast<int>(std::strlen(buf)));
+    return buf;
+}
+
+TEST_F(Profile, ReadingMatchesNamesWithoutCaseAndTrims) {
+    std::string f = path("a.ini");
+    write(f, "; comment=not a key\r\n"
+             "[Other]\r\n"
+             "name=other\r\n"
+             "\r\n"
+             "  [ Settings ]  \r\n"
+             "  ServerName   =   host.example   \r\n"
+             "nick=\tBOB\t\r\n"
+             "empty=\r\n"
+             "quoted=\"  spaced  \"\r\n"
+             "[settings2]\r\n"
+             "nick=WRONG\r\n");
+    EXPECT_EQ(get("settings", "servername", "d", f), "host.example");
+    EXPECT_EQ(get("SETTINGS", "NICK", "d", f), "BOB");
+    EXPECT_EQ(get("other", "name", "d", f), "other");
+    EXPECT_EQ(get("settings", "empty", "d", f), "");
+    EXPECT_EQ(get("settings", "quoted", "d", f), "  spaced  ");
+    // Missing key, section or file: the default.
+    EXPECT_EQ(get("settings", "missing", "dflt", f), "dflt");
+    EXPECT_EQ(get("nosuch", "nick", "dflt", f), "dflt");
+    EXPECT_EQ(get("settings", "nick", "dflt", path("none.ini")), "dflt");
+    EXPECT_EQ(get("settings", "comment", "dflt", f), "dflt");
+    // At most size - 1 characters.
+    EXPECT_EQ(get("settings", "servername", "d", f, 5), "host");
+    EXPECT_EQ(get("settings", "missing", "0.0.0.0", f, 4), "0.0");
+}
+
+TEST_F(Profile, IntegersAreTheLeadingSignedNumber) {
+    std::string f = path("n.ini");
+    write(f, "[s]\nplain=42\nneg=-17\nplus=+5\nlead= 12abc \nword=abc\nempty=\nbig=4294967297\n");
+    const char* file = f.c_str();
+    EXPECT_EQ(profile_get_int("s", "plain", 7, file), 42);
+    EXPECT_EQ(profile_get_int("S", "NEG", 7, file), -17);
+    EXPECT_EQ(profile_get_int("s", "plus", 7, file), 5);
+    EXPECT_EQ(profile_get_int("s", "lead", 7, file), 12);
+    EXPECT_EQ(profile_get_int("s", "word", 7, file), 0);
+    EXPECT_EQ(profile_get_int("s", "empty", 7, file), 7);
+    EXPECT_EQ(profile_get_int("s", "big", 7, file), 1);
+    EXPECT_EQ(profile_get_int("s", "missing", 99, file), 99);
+    EXPECT_EQ(profile_get_int("s", "plain", -3, path("none.ini").c_str()), -3);
+}
+
+TEST_F(Profile, WritingReplacesInPlaceAndKeepsTheRest) {
+    std::string f = path("w.ini");
+    write(f, "; top comment\r\n"
+             "[first]\r\n"
+             "a=1\r\n"
+             "; inner comment\r\n"
+             "b=2\r\n"
+             "\r\n"
+             "[settings]\r\n"
+             "nick=OLD\r\n"
+             "popup=1\r\n"
+             "\r\n"
+             "[last]\r\n"
+             "z=26\r\n");
+    EXPECT_EQ(profile_write_string("SETTINGS", "NICK", "NEW", f.c_str()), 1);
+    std::string text = read(f);
+    // Only the nick's value changed; every other line is where it was.
+    std::string before_nick = "; top comment\r\n[first]\r\na=1\r\n; inner comment\r\nb=2\r\n\r\n"
+                              "[settings]\r\n";
+    EXPECT_EQ(text.compare(0, before_nick.size(), before_nick), 0) << text;
+    EXPECT_NE(text.find("=NEW\r\npopup=1\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("OLD"), std::string::npos);
+    EXPECT_NE(text.find("[last]\r\nz=26"), std::string::npos) << text;
+    EXPECT_EQ(get("settings", "nick", "d", f), "NEW");
+
+    // A new key joins its section; a new section is added; both read back.
+    EXPECT_EQ(profile_write_string("settings", "localport", "1234", f.c_str()), 1);
+    EXPECT_EQ(profile_write_string("fresh", "k", "v", f.c_str()), 1);
+    EXPECT_EQ(profile_get_int("settings", "localport", 0, f.c_str()), 1234);
+    EXPECT_EQ(get("fresh", "k", "d", f), "v");
+    EXPECT_EQ(get("last", "z", "d", f), "26");
+    EXPECT_EQ(get("first", "b", "d", f), "2");
+    text = read(f);
+    EXPECT_LT(text.find("localport=1234"), text.find("[last]")) << text;
+    EXPECT_NE(text.find("; inner comment"), std::string::npos);
+
+    // A missing file is created.
+    std::string g = path("new.ini");
+    EXPECT_EQ(profile_write_string("settings", "servername", "h", g.c_str()), 1);
+    EXPECT_EQ(get("settings", "servername", "d", g), "h");
+}
+
+using Settings = TempFolder;
+
+void builtins() {
+    std::strcpy(servername, "unset");
+    std::strcpy(nick, "mrnobody");
+    localport = remoteport = 99;
+    popup = 1;
+}
+
+void use_file(const std::string& f) {
+    std::snprintf(settings_file, sizeof settings_file, "%s", f.c_str());
+}
+
+TEST_F(Settings, LoadRules) {
+    // No file: a first run; the server reads "0.0.0.0" and nothing else is read.
+    builtins();
+    localport = 5;
+    use_file(path("none.ini"));
+    EXPECT_EQ(settings_load(0), 1);
+    EXPECT_STREQ(servername, "0.0.0.0");
+    EXPECT_STREQ(nick, "mrnobody");
+    EXPECT_EQ(localport, 5);
+
+    // Only the server set: the read defaults for the rest.
+    std::string f = path("server.ini");
+    write(f, "[settings]\nservername=relay.example\n");
+    use_file(f);
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(servername, "relay.example");
+    EXPECT_STREQ(nick, "MRNOBODY");
+    EXPECT_EQ(localport, 99);
+    EXPECT_EQ(remoteport, 99);
+    EXPECT_EQ(popup, 1);
+
+    // Exactly "0.0.0.0": a first run, the other keys are not read.
+    write(f, "[settings]\nservername=0.0.0.0\nnick=BOB\nlocalport=1\nremoteport=2\npopup=0\n");
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(nick, "mrnobody");
+    EXPECT_EQ(localport, 99);
+    EXPECT_EQ(popup, 1);
+
+    // Every key read; the nickname keeps at most 19 characters.
+    write(f, "[settings]\nservername=10.1.2.3\nnick=ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
+             "localport=1\nremoteport=-2\npopup=0\n");
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(servername, "10.1.2.3");
+    EXPECT_STREQ(nick, "ABCDEFGHIJKLMNOPQRS");
+    EXPECT_EQ(localport, 1);
+    EXPECT_EQ(remoteport, -2);
+    EXPECT_EQ(popup, 0);
+}
+
+TEST_F(Settings, SaveWritesAllFiveKeysAndLoadsBack) {
+    std::string f = path("save.ini");
+    write(f, "; mine\n[settings]\nnick=OLD\n[extra]\nkeep=1\n");
+    use_file(f);
+    std::strcpy(servername, "server.example");
+    std::memset(nick, 'N', sizeof nick); // a full field without a terminator
+    localport = 4000;
+    remoteport = -1;
+    popup = 0;
+    settings_save();
+    EXPECT_EQ(get("settings", "servername", "d", f), "server.example");
+    EXPECT_EQ(get("settings", "nick", "d", f), std::string(19, 'N'));
+    EXPECT_EQ(get("settings", "localport", "d", f), "4000");
+    EXPECT_EQ(get("settings", "remoteport", "d", f), "-1");
+    EXPECT_EQ(get("settings", "popup", "d", f), "0");
+    EXPECT_EQ(get("extra", "keep", "d", f), "1");
+    EXPECT_NE(read(f).find("; mine"), std::string::npos);
+
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(servername, "server.example");
+    EXPECT_STREQ(nick, std::string(19, 'N').c_str());
+    EXPECT_EQ(localport, 4000);
+    EXPECT_EQ(remoteport, -1);
+    EXPECT_EQ(popup, 0);
+}
+
+#ifndef _WIN32
+TEST_F(Settings, DefaultFileIsInTheUsersConfigFolder) {
+    const char* old_xdg = std::getenv("XDG_CONFIG_HOME");
+    std::string saved_xdg = old_xdg ? old_xdg : "";
+    const char* old_home = std::getenv("HOME");
+    std::string saved_home = old_home ? old_home : "";
+
+    std::string xdg = (dir / "xdg").string();
+    setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    settings_use_default_file();
+    EXPECT_EQ(std::string(settings_file), xdg + "/keltup/KELTUP.INI");
+
+    // A relative XDG_CONFIG_HOME is not used, nor an empty one.
+    setenv("HOME", dir.string().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", "relative", 1);
+    settings_use_default_file();
+    EXPECT_EQ(std::string(settings_file), dir.string() + "/.config/keltup/KELTUP.INI");
+    unsetenv("XDG_CONFIG_HOME");
+    settings_use_default_file();
+    EXPECT_EQ(std::string(settings_file), dir.string() + "/.config/keltup/KELTUP.INI");
+
+    // The folders are made on the first save.
+    std::strcpy(servername, "made.example");
+    settings_save();
+    EXPECT_TRUE(fs::exists(dir / ".config" / "keltup" / "KELTUP.INI"));
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(servername, "made.example");
+
+    if (old_xdg) setenv("XDG_CONFIG_HOME", saved_xdg.c_str(), 1);
+    if (old_home) setenv("HOME", saved_home.c_str(), 1);
+}
+#else
+#include <windows.h>
+
+TEST_F(Settings, PerUserFileFallsBackToTheWindowsFolderForReading) {
+    settings_use_default_file();
+    std::string user_file = settings_file;
+    EXPECT_NE(user_file.find("\\KelTup\\KELTUP.INI"), std::string::npos) << user_file;
+    if (fs::exists(user_file)) GTEST_SKIP() << "a per-user settings file exists already";
+    char windir[MAX_PATH];
+    GetWindowsDirectoryA(windir, sizeof windir);
+    std::string legacy = std::string(windir) + "\\KELTUP.INI";
+    if (fs::exists(legacy)) GTEST_SKIP() << "a settings file exists in the Windows folder";
+    write(legacy, "[settings]\r\nservername=legacy.example\r\nnick=OLDNICK\r\n");
+
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(servername, "legacy.example");
+    EXPECT_STREQ(nick, "OLDNICK");
+
+    // Saving goes to the per-user file (its folder made), which is read from then on.
+    std::strcpy(servername, "user.example");
+    settings_save();
+    EXPECT_TRUE(fs::exists(user_file));
+    EXPECT_EQ(get("settings", "servername", "d", legacy), "legacy.example");
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(servername, "user.example");
+
+    fs::remove(legacy);
+    fs::remove(user_file);
+    fs::remove(fs::path(user_file).parent_path());
+}
+#endif
+
+} // namespace
