@@ -85,13 +85,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "keltup-server: %s (address %s, port %d)\n", err, address, port);
         return 1;
     }
-    NetAddr local;
-    net_local(fd, &local);
-    char where[NET_ADDR_TEXT];
-    net_format(&local, where, sizeof where);
-    std::printf("keltup-server: listening on %s\n", where);
-    std::fflush(stdout);
-
     // The signals are blocked except while waiting, so none slips in between a check and the wait.
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
@@ -109,6 +102,13 @@ int main(int argc, char** argv) {
     sigdelset(&waiting, SIGTERM);
     sigdelset(&waiting, SIGINT);
     sigdelset(&waiting, SIGHUP);
+
+    NetAddr local;
+    net_local(fd, &local);
+    char where[NET_ADDR_TEXT];
+    net_format(&local, where, sizeof where);
+    std::printf("keltup-server: listening on %s\n", where);
+    std::fflush(stdout);
 
     while (!stop_requested) {
         if (reload_requested) {
