@@ -33,6 +33,13 @@ inline std::string wire(char kind, const char* from, const char* to, const std::
     return d;
 }
 
+// Stores a datagram the way the receivers hand it over: in a zeroed buffer larger than a record.
+inline int store_bytes(const std::string& bytes) {
+    std::string buf(5001, '\0');
+    buf.replace(0, bytes.size(), bytes);
+    return inbox_store(buf.data());
+}
+
 inline int inbox_entries() {
     int n = 0;
     for (InboxEntry* e = inbox.head; e; e = e->next)

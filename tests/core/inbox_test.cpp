@@ -8,11 +8,8 @@
 
 namespace {
 
-// Stores a message the way the receivers do: a zeroed buffer with the datagram in front.
 int store(const std::string& bytes) {
-    std::vector<char> buf(5001, '\0');
-    std::memcpy(buf.data(), bytes.data(), bytes.size());
-    return inbox_store(buf.data());
+    return store_bytes(bytes);
 }
 
 int store_from(const char* from) {
