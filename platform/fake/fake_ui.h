@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-// Every visible action, in order: "box:<caption>:<text>", "tray:add:<icon>", "tray:set:<icon>",
-// "tray:remove", "sleep:<ms>", and whatever the rest of the fake appends through fake_log.
+// Every visible action, in order: "box:<caption>:<text>" (with ":error" after it for a box with
+// the error icon), "tray:add:<icon>", "tray:set:<icon>", "tray:remove", "sleep:<ms>", and whatever
+// the rest of the fake appends through fake_log.
 extern std::vector<std::string> fake_events;
 
 // Called while a message box is "open", with its owner, text and caption (a test can tick the
