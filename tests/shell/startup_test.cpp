@@ -108,7 +108,15 @@ TEST_F(StartupTest, UnreadableSettingsFileEndsWithOneAndTakesTheIconAway) {
     FILE* probe = fopen(padded.c_str(), "rb");
     ASSERT_NE(probe, nullptr) << "the long path should name the file";
     fclose(probe);
-    const std::string tails[] = {missing, "\"" + missing + "\"", padded, dir.string(), "\"\""};
+    // 512 characters whose first 511 name a real file: cutting would read another file.
+    std::string cut = dir.string() + "/";
+    std::string name = "keltup_shell_exists.ini";
+    if ((511 - cut.size() - name.size()) % 2) cut += "/";
+    while (cut.size() + name.size() < 511)
+        cut += "./";
+    cut += name + "x";
+    ASSERT_EQ(cut.size(), 512u);
+    const std::string tails[] = {missing, "\"" + missing + "\"", padded, cut, dir.string(), "\"\""};
     for (const std::string& tail : tails) {
         SCOPED_TRACE(tail);
         reset_everything();
