@@ -75,7 +75,8 @@ int inbox_store(const char* buf) {
     char text[32];
     format_time_text(static_cast<long long>(std::time(nullptr)), text);
     std::memset(entry->time_text, 0, sizeof entry->time_text);
-    for (int i = 0; i < 30 && text[i]; ++i) entry->time_text[i] = text[i];
+    for (int i = 0; i < 30 && text[i]; ++i)
+        entry->time_text[i] = text[i];
 
     int before = walk_count();
     if (!inbox.head) {

@@ -1,8 +1,12 @@
+#include "platform/fake/fake_dialogs.h"
+#include "platform/fake/fake_ui.h"
+#include "resources/resources.h"
 #include "settings/profile.h"
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -162,21 +166,42 @@ void use_file(const std::string& f) {
 }
 
 TEST_F(Settings, LoadRules) {
-    // No file: a first run; the server reads "0.0.0.0" and nothing else is read.
+    // No file: a first run; the settings dialog shows "0.0.0.0" and the built-in values, and
+    // Cancel leaves them in memory and writes nothing.
+    fake_ui_reset();
+    fake_dialogs_reset();
     builtins();
-    localport = 5;
     use_file(path("none.ini"));
+    std::string shown_server, shown_nick, shown_ports;
+    int shown_popup = -1;
+    fake_script("SETBOX", [&](UiWnd dlg) {
+        shown_server = fake_text(dlg, IDC_SERVER);
+        shown_nick = fake_text(dlg, IDC_NICK);
+        shown_ports = fake_text(dlg, IDC_REMOTEPORT) + "/" + fake_text(dlg, IDC_LOCALPORT);
+        shown_popup = fake_check(dlg, IDC_POPUP);
+        fake_press(dlg, UI_IDCANCEL);
+    });
     EXPECT_EQ(settings_load(0), 1);
+    EXPECT_EQ(fake_scripts_left(), 0);
+    EXPECT_TRUE(fake_errors.empty());
+    EXPECT_EQ(shown_server, "0.0.0.0");
+    for (char& c : shown_nick)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(shown_nick, "mrnobody"); // the field may show it in upper case
+    EXPECT_EQ(shown_ports, "99/99");
+    EXPECT_EQ(shown_popup, 1);
     EXPECT_STREQ(servername, "0.0.0.0");
     EXPECT_STREQ(nick, "mrnobody");
-    EXPECT_EQ(localport, 5);
+    EXPECT_FALSE(fs::exists(path("none.ini")));
 
     // Only the server set: the read defaults for the rest.
     std::string f = path("server.ini");
     write(f, "[settings]\nservername=relay.example\n");
     use_file(f);
     builtins();
+    fake_ui_reset();
     settings_load(0);
+    EXPECT_TRUE(fake_events.empty()); // no dialog
     EXPECT_STREQ(servername, "relay.example");
     EXPECT_STREQ(nick, "MRNOBODY");
     EXPECT_EQ(localport, 99);
@@ -186,7 +211,9 @@ TEST_F(Settings, LoadRules) {
     // Exactly "0.0.0.0": a first run, the other keys are not read.
     write(f, "[settings]\nservername=0.0.0.0\nnick=BOB\nlocalport=1\nremoteport=2\npopup=0\n");
     builtins();
+    fake_script("SETBOX", [](UiWnd dlg) { fake_press(dlg, UI_IDCANCEL); });
     settings_load(0);
+    EXPECT_EQ(fake_scripts_left(), 0);
     EXPECT_STREQ(nick, "mrnobody");
     EXPECT_EQ(localport, 99);
     EXPECT_EQ(popup, 1);
