@@ -3,7 +3,6 @@
 #include <string>
 
 #include "dialogs/dialogs.h"
-#include "inbox/viewer.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_ui.h"
 #include "protocol/endpoint.h"
@@ -122,28 +121,6 @@ TEST_F(ComposeTest, SecondOpenAndSecondSendWhileSendingDoNothing) {
     EXPECT_EQ(sends_seen, 1);
     EXPECT_EQ(fake_events_with("box:").size(), 1u);
     EXPECT_EQ(fake_events_with("dialog:end:SENDBOX").size(), 1u);
-}
-
-TEST_F(ComposeTest, ReplyStartsFromTheSenderAndTheTrayStartsEmpty) {
-    open_network();
-    store_message("ALICE", "ME", "hi");
-    fake_script("SHOWMSG", [](UiWnd v) {
-        fake_press(v, IDC_REPLY);
-        fake_press(v, IDC_CLOSE);
-    });
-    fake_script("SENDBOX", [](UiWnd c) {
-        EXPECT_EQ(fake_text(c, IDC_TO_COMBO), "ALICE");
-        fake_type(c, IDC_BODY, "hello back");
-        fake_press(c, IDC_SEND);
-    });
-    viewer_open(FAKE_MAIN_WINDOW);
-    EXPECT_STREQ(last_sent.recipient, "ALICE");
-
-    fake_script("SENDBOX", [](UiWnd c) {
-        EXPECT_EQ(fake_text(c, IDC_TO_COMBO), "");
-        fake_press(c, UI_IDCANCEL);
-    });
-    compose_open(FAKE_MAIN_WINDOW);
 }
 
 TEST_F(SettingsDialogTest, ShowsTheValuesAndCancelChangesNothing) {
