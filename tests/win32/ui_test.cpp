@@ -344,6 +344,8 @@ TEST(Win32Shell, HiddenMainWindowIsFoundByClassAndTitleAndTheTrayMenuReturnsComm
     EXPECT_EQ(cmd_about, CMD_ABOUT);
 
     ui_destroy_window(w);
+    MSG m;
+    PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE); // posted as the main window went
     EXPECT_FALSE(IsWindow(h));
     EXPECT_EQ(ui_win32_wnd(h), 0);
     EXPECT_EQ(ui_find_running(cls, title), 0);
