@@ -205,20 +205,6 @@ TEST(TimeText, EnglishNamesZeroPaddedDay) {
     format_time_text(4102444799LL, out);
     EXPECT_STREQ(out, "Thu Dec 31 23:59:59 2099\n");
     EXPECT_EQ(out[25], '\0');
-    // Every weekday and month name over one year.
-    const char* days[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
-    for (int d = 0; d < 7; ++d) {
-        format_time_text(86400LL * d, out);
-        EXPECT_EQ(std::string(out, 3), days[d]);
-    }
-    const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    long long first_of_month[] = {0,        2678400,  5097600,  7776000,  10368000, 13046400,
-                                  15638400, 18316800, 20995200, 23587200, 26265600, 28857600};
-    for (int m = 0; m < 12; ++m) {
-        format_time_text(first_of_month[m], out);
-        EXPECT_EQ(std::string(out + 4, 7), std::string(months[m]) + " 01 ");
-    }
 }
 
 } // namespace
