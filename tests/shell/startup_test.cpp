@@ -74,6 +74,7 @@ TEST_F(StartupTest, NormalStartRunsInOrderAndExitEndsCleanly) {
     EXPECT_FALSE(endpoint_is_open());
     EXPECT_EQ(std::string(settings_file), file);
     EXPECT_STREQ(nick, "ME");
+    std::remove(file.c_str());
 }
 
 TEST_F(StartupTest, RunningCopyRegistrationAndWindowFailuresEndWithZero) {
