@@ -52,8 +52,8 @@ void format_time_text(long long t, char* out) {
                           static_cast<unsigned>(tm.tm_min), static_cast<unsigned>(tm.tm_sec)};
     for (unsigned& f : fields)
         f %= 100u;
-    std::snprintf(out, 26, "%s %s %02u %02u:%02u:%02u %04u\n", DAYS[wday], MONTHS[mon], fields[0],
-                  fields[1], fields[2], fields[3], static_cast<unsigned>(year) % 10000u);
+    std::snprintf(out, 26, "%.3s %.3s %02u %02u:%02u:%02u %04u\n", DAYS[wday], MONTHS[mon],
+                  fields[0], fields[1], fields[2], fields[3], static_cast<unsigned>(year) % 10000u);
 }
 
 int inbox_store(const char* buf) {
