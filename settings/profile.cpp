@@ -21,6 +21,7 @@ int profile_write_string(const char* section, const char* key, const char* value
 
 #else
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -191,7 +192,8 @@ int profile_write_string(const char* section, const char* key, const char* value
                          const char* file) {
     if (!section || !key || !value || !file) return 0;
     ProfileText text;
-    read_profile(file, &text);
+    // A file that exists but cannot be read is left alone rather than rewritten from nothing.
+    if (!read_profile(file, &text) && errno != ENOENT) return 0;
     std::string entry = std::string(key) + "=" + value;
     SectionSpan span;
     if (!find_section(text, section, &span)) {
