@@ -10,6 +10,12 @@
 #include <string>
 #include <unistd.h>
 
+// Under LeakSanitizer, what the desktop libraries keep until exit is theirs, not ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig\nleak:libQt6\nleak:libglib\nleak:libdbus\nleak:libX11\n"
+           "leak:libxcb\n";
+}
+
 static int signal_pipe[2] = {-1, -1};
 
 static void on_signal(int) {

@@ -7,6 +7,7 @@
 #include "resources/resources.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
@@ -35,7 +36,10 @@
 #include <QTimer>
 #include <QValidator>
 
+#include <xcb/xcb.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <time.h>
@@ -90,6 +94,7 @@ QSystemTrayIcon* tray;
 QTimer* tray_watch;
 int tray_docked;
 int tray_said_missing;
+QPointer<QMessageBox> no_tray_box;
 
 char runtime_dir[512];
 QLockFile* single_lock;
@@ -154,10 +159,9 @@ void dispatch_command(UiWnd h, int id) {
 }
 
 // Enter as the Win32 dialog manager takes it: a focused push button is pressed, otherwise the
-// default button's id (1 when there is none) is sent.
-void dispatch_enter(QtWindow* w) {
-    QWidget* focus = QApplication::focusWidget();
-    QtControl* c = focus ? control_of_widget(w, focus) : nullptr;
+// default button's id (1 when there is none) is sent. `target` has the keyboard focus.
+void dispatch_enter(QtWindow* w, QObject* target) {
+    QtControl* c = target ? control_of_widget(w, target) : nullptr;
     if (c && (c->kind == CTL_BUTTON || c->kind == CTL_DEFBUTTON)) {
         dispatch_command(w->handle, c->id);
         return;
@@ -202,7 +206,7 @@ class TemplateDialog : public QDialog {
             if (c && c->kind == CTL_EDIT && (c->style & ST_MULTILINE) &&
                 (c->style & ST_WANTRETURN) && !(c->style & ST_READONLY))
                 return false; // a new line
-            dispatch_enter(w);
+            dispatch_enter(w, o);
             return true;
         }
         return false;
@@ -215,7 +219,7 @@ class TemplateDialog : public QDialog {
         if (k->key() == Qt::Key_Escape)
             dispatch_command(handle_, UI_IDCANCEL);
         else if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter)
-            dispatch_enter(w);
+            dispatch_enter(w, QApplication::focusWidget());
         else
             QWidget::keyPressEvent(k);
     }
@@ -417,16 +421,36 @@ void tray_activated(QSystemTrayIcon::ActivationReason reason) {
         main_events.tray_event(UI_TRAY_RBUTTONUP);
 }
 
+// On X11 the icon is a small window of its own that the notification area adopts: docked means
+// its parent is no longer the root window. Elsewhere, an available tray is taken as docked.
+int tray_embedded() {
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection()) return 1;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (strcmp(w->metaObject()->className(), "QSystemTrayIconSys") != 0) continue;
+        if (!w->internalWinId()) return 0;
+        xcb_connection_t* c = x11->connection();
+        xcb_query_tree_reply_t* r =
+            xcb_query_tree_reply(c, xcb_query_tree(c, (xcb_window_t)w->internalWinId()), nullptr);
+        int embedded = r && r->parent != r->root;
+        free(r);
+        return embedded;
+    }
+    return 0;
+}
+
 void watch_tray() {
     if (!tray) return;
     int available = QSystemTrayIcon::isSystemTrayAvailable();
-    if (available && !tray_docked) {
-        // A notification area has appeared (or come back): dock again.
+    // A notification area that appeared after the icon was made, or one that was still starting
+    // when the icon asked to dock, has not adopted it: ask again.
+    tray_docked = available && tray_embedded();
+    static int undocked_checks;
+    undocked_checks = (available && !tray_docked) ? undocked_checks + 1 : 0;
+    if (undocked_checks >= 2) { // a dock request in progress gets a second to finish
+        undocked_checks = 0;
         tray->hide();
         tray->show();
-        tray_docked = 1;
-    } else if (!available && tray_docked) {
-        tray_docked = 0;
     }
     if (!available && !tray_said_missing) {
         tray_said_missing = 1;
@@ -441,7 +465,10 @@ void watch_tray() {
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setObjectName(QStringLiteral("keltup-no-tray"));
         box->show();
+        no_tray_box = box;
     }
+    // Once docked, the word about the missing notification area is out of date.
+    if (tray_docked && no_tray_box) no_tray_box->close();
 }
 
 QString single_copy_path(const char* class_name, const char* title, const char* suffix) {
@@ -788,12 +815,11 @@ int ui_tray_add(UiWnd, const char* icon, const char* tip) {
     tray->setToolTip(from_bytes(tip));
     QObject::connect(tray, &QSystemTrayIcon::activated, tray_activated);
     tray->show();
-    tray_docked = QSystemTrayIcon::isSystemTrayAvailable();
     // The icon docks again whenever a notification area appears after it was made.
     tray_watch = new QTimer(tray);
     QObject::connect(tray_watch, &QTimer::timeout, watch_tray);
     tray_watch->start(1000);
-    watch_tray();
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) watch_tray(); // says so at once
     return 1;
 }
 

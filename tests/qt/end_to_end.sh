@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# keltup end to end on a display of its own: two tray clients and keltup-send exchange messages
+# through keltup-server on 127.0.0.1, a second copy of a client gives way to the first, a client
+# started before the notification area docks when it appears, and SIGTERM ends a client cleanly.
+# Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
+set -uo pipefail
+keltup=$1 server=$2 send=$3
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    xwininfo -root -tree >"$work/windows.log" 2>&1
+    for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
+    exit 1
+}
+# wait_for SECONDS COMMAND...: retries the command every 0.2 s.
+wait_for() {
+    local limit=$(($1 * 5)) i=0
+    shift
+    until "$@" >/dev/null 2>&1; do
+        i=$((i + 1))
+        [ $i -ge $limit ] && return 1
+        sleep 0.2
+    done
+}
+
+# A display of our own.
+n=140
+while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=":$n"
+wait_for 10 xdotool getdisplaygeometry || fail "Xvfb did not start"
+
+# The relay on a free high port of 127.0.0.1, with both clients' addresses pinned.
+base=$((20000 + RANDOM % 20000))
+sport=$base aport=$((base + 1)) bport=$((base + 2))
+help=$("$server" --help 2>&1)
+if grep -q -- '--users' <<<"$help"; then
+    printf 'ALICE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\n' "$aport" "$bport" >"$work/users"
+    "$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --verbose \
+        >"$work/server.log" 2>&1 &
+elif grep -q 'NICK ADDRESS PORT' <<<"$help"; then
+    printf 'ALICE 127.0.0.1 %s\nBOB 127.0.0.1 %s\n' "$aport" "$bport" >"$work/users"
+    "$server" -a 127.0.0.1 -p "$sport" -u "$work/users" -v >"$work/server.log" 2>&1 &
+else
+    printf 'ALICE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\n' "$aport" "$bport" >"$work/users"
+    "$server" -a 127.0.0.1 -p "$sport" -u "$work/users" -v >"$work/server.log" 2>&1 &
+fi
+pids+=($!)
+sleep 0.5
+kill -0 "${pids[-1]}" 2>/dev/null || fail "keltup-server did not start"
+
+client() { # NAME NICK PORT: a client with a settings file and a session directory of its own
+    printf '[settings]\nservername=127.0.0.1\nnick=%s\nlocalport=%s\nremoteport=%s\npopup=1\n' \
+        "$2" "$3" "$sport" >"$work/$1.ini"
+    mkdir -p "$work/rt-$1"
+    chmod 700 "$work/rt-$1"
+    XDG_RUNTIME_DIR="$work/rt-$1" "$keltup" "$work/$1.ini" >"$work/$1.log" 2>&1 &
+}
+window() { # PID TITLE: the window of that process with exactly that title
+    local w
+    for w in $(xdotool search --name "^$2\$" 2>/dev/null); do
+        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
+    done
+    return 1
+}
+docked() { # PID: its icon sits inside the notification area's panel
+    local panel w
+    for panel in $(xdotool search --classname '^panel$' 2>/dev/null); do
+        for w in $(xwininfo -tree -id "$panel" | awk '/\("keltup" "keltup"\)/ { print $1 }'); do
+            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] && return 0
+        done
+    done
+    return 1
+}
+
+# ALICE starts before there is a notification area: she keeps running and says so once.
+client alice ALICE "$aport"
+alice=$!
+pids+=($alice)
+wait_for 10 grep -q 'no notification area' "$work/alice.log" || fail "no word about the missing tray"
+kill -0 "$alice" || fail "keltup ended without a notification area"
+
+# A second copy in the same session gives way to the first, with exit code 0.
+XDG_RUNTIME_DIR="$work/rt-alice" timeout 20 "$keltup" "$work/alice.ini" >"$work/second.log" 2>&1
+[ $? -eq 0 ] || fail "the second copy did not end with code 0"
+
+trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
+    --transparent false >"$work/trayer.log" 2>&1 &
+pids+=($!)
+client bob BOB "$bport"
+bob=$!
+pids+=($bob)
+wait_for 15 docked "$alice" || fail "ALICE's icon did not dock when the notification area appeared"
+wait_for 15 docked "$bob" || fail "BOB's icon did not dock"
+wait_for 5 eval '! window "$alice" KelTup' || fail "the word about the missing tray stayed up"
+
+# A script's message pops up ALICE's viewer, and only hers.
+"$send" -s 127.0.0.1 -p "$sport" -n CAROL -l 0 ALICE "hello from a script" >"$work/send.log" 2>&1 ||
+    fail "keltup-send got no receipt"
+wait_for 10 window "$alice" "KelTup - 1 Messages" || fail "ALICE's viewer did not pop up"
+window "$bob" "KelTup - 1 Messages" && fail "BOB's viewer opened for ALICE's message"
+
+# ALICE answers from the viewer, to BOB: Send (the fifth control that takes the focus), the
+# recipient replaced, a body, then the compose dialog's Send and the outcome box's OK.
+viewer=$(window "$alice" "KelTup - 1 Messages")
+xdotool windowfocus --sync "$viewer"
+sleep 0.3
+xdotool key Tab Tab Tab Tab space
+wait_for 10 window "$alice" "KelTup" || fail "the compose dialog did not open from the viewer"
+compose=$(window "$alice" "KelTup")
+xdotool windowfocus --sync "$compose"
+sleep 0.3
+xdotool key ctrl+a
+xdotool type --delay 10 "bob"
+xdotool key Tab
+xdotool type --delay 10 "lunch at noon?"
+xdotool key Tab space
+wait_for 10 window "$alice" "Send Message" || fail "no outcome box after sending"
+wait_for 10 window "$bob" "KelTup - 1 Messages" || fail "BOB's viewer did not pop up"
+grep -q 'ALICE -> BOB' "$work/server.log" || grep -q 'ALICE' "$work/server.log" ||
+    fail "the relay saw no message from ALICE"
+box=$(window "$alice" "Send Message")
+xdotool windowfocus --sync "$box"
+sleep 0.2
+xdotool key Return
+sleep 0.5
+
+# SIGTERM takes the Exit road: the icon leaves the panel and the code is 0.
+kill -TERM "$bob"
+wait "$bob"
+code=$?
+[ $code -eq 0 ] || fail "BOB ended with code $code after SIGTERM"
+docked "$bob" && fail "BOB's icon stayed in the panel"
+kill -TERM "$alice"
+wait "$alice"
+code=$?
+[ $code -eq 0 ] || fail "ALICE ended with code $code after SIGTERM"
+echo "end to end: passed"
