@@ -15,17 +15,32 @@
 #include <sstream>
 #include <string>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
+
+long process_id() {
+#ifdef _WIN32
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
 
 // A fresh folder under the system's temporary folder, removed afterwards.
 class TempFolder : public ::testing::Test {
   protected:
     void SetUp() override {
         static int serial;
+        // Unique per process: every test case may run as a process of its own, in parallel.
         dir = fs::temp_directory_path() /
-              ("keltup-core-" + std::to_string(std::rand()) + "-" + std::to_string(++serial));
+              ("keltup-core-" + std::to_string(process_id()) + "-" + std::to_string(++serial));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
