@@ -99,7 +99,7 @@ TEST_F(StartupTest, RunningCopyRegistrationAndWindowFailuresEndWithZero) {
 
 TEST_F(StartupTest, UnreadableSettingsFileEndsWithOneAndTakesTheIconAway) {
     std::string existing = write_settings_file("keltup_shell_exists.ini", "[settings]\n");
-    std::filesystem::path dir = std::filesystem::temp_directory_path();
+    std::filesystem::path dir = test_folder();
     std::string missing = (dir / "keltup_shell_no_such_file.ini").string();
     // Over 511 characters yet naming a real file: refused, never cut to another path.
     std::string padded = dir.string();
@@ -156,7 +156,7 @@ TEST_F(StartupTest, RelativePathIsMadeFullOnce) {
     server_open();
     std::string made = configured_settings("keltup_shell_relative.ini", 1);
     std::filesystem::path old_dir = std::filesystem::current_path();
-    std::filesystem::current_path(std::filesystem::temp_directory_path());
+    std::filesystem::current_path(test_folder());
     fake_on_loop = [] {
         // The program's folder may change later; the file it tested stays the one it uses.
         fake_menu_commands.push_back(CMD_SETTINGS);

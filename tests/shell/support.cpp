@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #ifdef _WIN32
+#include <process.h>
 #include <winsock.h>
 typedef SOCKET PeerSocket;
 static const PeerSocket NO_PEER = INVALID_SOCKET;
@@ -190,8 +191,27 @@ void server_close() {
     peer = NO_PEER;
 }
 
+std::filesystem::path test_folder() {
+    static std::filesystem::path dir;
+    if (dir.empty()) {
+#ifdef _WIN32
+        long pid = static_cast<long>(_getpid());
+#else
+        long pid = static_cast<long>(getpid());
+#endif
+        // One folder per process: test cases may run as processes of their own, in parallel.
+        dir = std::filesystem::temp_directory_path() / ("keltup-shell-" + std::to_string(pid));
+        std::filesystem::create_directories(dir);
+        atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        });
+    }
+    return dir;
+}
+
 std::string write_settings_file(const char* name, const char* content) {
-    std::filesystem::path p = std::filesystem::temp_directory_path() / name;
+    std::filesystem::path p = test_folder() / name;
     FILE* f = fopen(p.string().c_str(), "wb");
     EXPECT_NE(f, nullptr) << p.string();
     if (f) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "protocol/datagram.h"
@@ -37,7 +38,9 @@ void server_send_raw(const void* data, int len);
 int server_recv(Datagram* d);
 void server_close();
 
-// Writes a settings file in the temporary folder and returns its path.
+// A folder of this test process's own under the system's temporary folder.
+std::filesystem::path test_folder();
+// Writes a settings file in that folder and returns its path.
 std::string write_settings_file(const char* name, const char* content);
 // The file's value of a key in section "settings", "<none>" when missing.
 std::string settings_value(const std::string& file, const char* key);
