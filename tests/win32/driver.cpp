@@ -100,7 +100,8 @@ int drv_menu_pick(HWND main, char letter) {
         if (!menu) Sleep(POLL_MS);
     }
     if (!menu) return 0;
-    key((BYTE)letter);
+    // Virtual-key codes of letters are the upper-case letters.
+    key((BYTE)(letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter));
     return 1;
 }
 
