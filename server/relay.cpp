@@ -39,6 +39,12 @@ static int same_nick(const char* a, const char* b) {
     return 1;
 }
 
+// Copies a nickname into a field, cut to 19 characters, the rest of the field zero.
+static void set_nick(char* field, const char* nick) {
+    std::memset(field, 0, NICK_SIZE);
+    std::memcpy(field, nick, strnlen(nick, NICK_SIZE - 1));
+}
+
 static RelayUser* find_user(const char* nick) {
     for (int i = 0; i < user_count; ++i)
         if (same_nick(users[i].nick, nick)) return &users[i];
@@ -78,8 +84,7 @@ int relay_pin(const char* nick, const NetAddr* addr) {
     RelayUser* u = find_user(nick);
     if (u == nullptr) u = new_user();
     if (u == nullptr) return 0;
-    std::memset(u->nick, 0, sizeof u->nick);
-    std::strncpy(u->nick, nick, NICK_SIZE - 1);
+    set_nick(u->nick, nick);
     u->addr = *addr;
     u->pinned = 1;
     return 1;
@@ -98,7 +103,7 @@ static void learn(const char* nick, const NetAddr* from, long long now) {
         u = new_user();
         if (u == nullptr) return;
         std::memset(u, 0, sizeof *u);
-        std::strncpy(u->nick, nick, NICK_SIZE - 1);
+        set_nick(u->nick, nick);
         u->addr = *from;
     }
     if (!u->pinned) u->addr = *from;
@@ -175,8 +180,7 @@ int relay_users_load(const char* path, char* err, int err_size) {
             result = -1;
             break;
         }
-        std::memset(e->nick, 0, sizeof e->nick);
-        std::strncpy(e->nick, nick, NICK_SIZE - 1);
+        set_nick(e->nick, nick);
         ++count;
     }
     std::fclose(f);
