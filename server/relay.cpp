@@ -21,11 +21,20 @@ struct Recent {
 static Recent recent[RELAY_RECENT];
 static int recent_next;
 
+struct Notice {
+    NetAddr to;
+    char nick[NICK_SIZE]; // the unknown recipient
+    long long due;
+    int used;
+};
+static Notice notices[RELAY_NOTICES];
+
 void relay_reset() {
     std::memset(users, 0, sizeof users);
     user_count = 0;
     std::memset(recent, 0, sizeof recent);
     recent_next = 0;
+    std::memset(notices, 0, sizeof notices);
     std::memset(&relay_stats, 0, sizeof relay_stats);
 }
 
@@ -207,7 +216,7 @@ static Recent* find_recent(const NetAddr* from, unsigned hash, long long now) {
     for (int i = 0; i < RELAY_RECENT; ++i) {
         Recent* r = &recent[i];
         if (r->used && r->hash == hash && net_equal(&r->from, from) &&
-            now - r->when <= RELAY_RESEND_SECONDS && now >= r->when)
+            now - r->when <= RELAY_RESEND_MS && now >= r->when)
             return r;
     }
     return nullptr;
@@ -245,6 +254,61 @@ static void make_receipt(const Datagram* msg, const NetAddr* to, RelayOut* out) 
     out->len = HEADER_SIZE + 1;
 }
 
+// Each try of the same sender for the same nickname moves its notice later; when the table is
+// full the notice due first is given up.
+static void plan_notice(const NetAddr* to, const char* nick, long long now) {
+    Notice* slot = nullptr;
+    for (int i = 0; i < RELAY_NOTICES && slot == nullptr; ++i)
+        if (notices[i].used && net_equal(&notices[i].to, to) && same_nick(notices[i].nick, nick))
+            slot = &notices[i];
+    for (int i = 0; i < RELAY_NOTICES && slot == nullptr; ++i)
+        if (!notices[i].used) slot = &notices[i];
+    if (slot == nullptr) {
+        slot = &notices[0];
+        for (int i = 1; i < RELAY_NOTICES; ++i)
+            if (notices[i].due < slot->due) slot = &notices[i];
+    }
+    slot->used = 1;
+    slot->to = *to;
+    set_nick(slot->nick, nick);
+    slot->due = now + RELAY_NOTICE_DELAY_MS;
+}
+
+int relay_due_notice(long long now, RelayOut* out) {
+    for (int i = 0; i < RELAY_NOTICES; ++i) {
+        Notice* n = &notices[i];
+        if (!n->used || n->due > now) continue;
+        n->used = 0;
+        Datagram* d = reinterpret_cast<Datagram*>(out->data);
+        std::memset(d, 0, sizeof *d);
+        std::memcpy(d->magic, "KT1", 3);
+        d->kind = KIND_NOTICE;
+        std::memcpy(d->reserved, kRelayMark, sizeof kRelayMark);
+        if (n->nick[0] == '\0')
+            std::snprintf(d->body, BODY_SIZE, "A message without a recipient was not delivered.");
+        else
+            std::snprintf(d->body, BODY_SIZE,
+                          "Nobody called %s is known to the server: the message was not "
+                          "delivered.",
+                          n->nick);
+        out->to = n->to;
+        out->len = HEADER_SIZE + static_cast<int>(std::strlen(d->body)) + 1;
+        ++relay_stats.notices;
+        return 1;
+    }
+    return 0;
+}
+
+int relay_next_notice(long long now) {
+    long long next = -1;
+    for (int i = 0; i < RELAY_NOTICES; ++i)
+        if (notices[i].used && (next < 0 || notices[i].due < next)) next = notices[i].due;
+    if (next < 0) return -1;
+    if (next <= now) return 0;
+    long long wait = next - now;
+    return wait > RELAY_NOTICE_DELAY_MS ? RELAY_NOTICE_DELAY_MS : static_cast<int>(wait);
+}
+
 RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long long now,
                           RelayOut out[2], int* out_count) {
     *out_count = 0;
@@ -279,6 +343,7 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
     const RelayUser* to = find_user(msg->recipient);
     if (to == nullptr || msg->recipient[0] == '\0') {
         ++relay_stats.unknown;
+        plan_notice(from, msg->recipient, now);
         return RELAY_UNKNOWN;
     }
     out[0].to = to->addr;
@@ -324,6 +389,15 @@ int relay_drain(int fd, long long now, int verbose) {
                 std::fprintf(stderr, "%s: %s -> %s: %s\n", a,
                              d->kind == KIND_RECEIPT ? d->recipient : d->sender,
                              d->kind == KIND_RECEIPT ? d->sender : d->recipient, names[what]);
+        }
+    }
+    while (relay_due_notice(now, &out[0])) {
+        if (net_send(fd, out[0].data, out[0].len, &out[0].to) < 0) ++relay_stats.send_failed;
+        if (verbose) {
+            char a[NET_ADDR_TEXT];
+            net_format(&out[0].to, a, sizeof a);
+            std::fprintf(stderr, "%s: notice: %s\n", a,
+                         reinterpret_cast<Datagram*>(out[0].data)->body);
         }
     }
     return count;

@@ -8,7 +8,9 @@
 enum {
     RELAY_MAX_USERS = 1024, // nicknames the relay knows at once
     RELAY_RECENT = 256,     // relayed messages remembered for spotting resends
-    RELAY_RESEND_SECONDS = 30,
+    RELAY_RESEND_MS = 30000,
+    RELAY_NOTICES = 64,           // senders waiting to hear that their recipient is unknown
+    RELAY_NOTICE_DELAY_MS = 3000, // after the sender's last try, so its send has given up
 };
 
 // Marks a datagram the relay has sent in its reserved field; clients send that field as zeros,
@@ -19,7 +21,7 @@ struct RelayUser {
     char nick[NICK_SIZE]; // as first seen or listed; compared without regard to case
     NetAddr addr;
     int pinned;     // listed in the users file: traffic does not move it
-    long long seen; // last message from it, seconds
+    long long seen; // last message from it, milliseconds
 };
 
 // What became of one incoming datagram.
@@ -55,17 +57,24 @@ int relay_user_count();
 int relay_users_load(const char* path, char* err, int err_size);
 
 // Handles one received datagram of len bytes (its full length, which may exceed what buf holds:
-// such a datagram is ignored) from `from` at time `now` (seconds). Fills out[0..1] with what to
-// send, the forward before the receipt, and stores their number in *out_count.
+// such a datagram is ignored) from `from` at time `now` (milliseconds). Fills out[0..1] with what
+// to send, the forward before the receipt, and stores their number in *out_count.
 RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long long now,
                           RelayOut out[2], int* out_count);
 
+// A message to an unknown nickname is answered, once its sender has stopped trying, by a notice
+// saying so (a notice during the sender's own wait would show as its outgoing text). Fills out
+// with one notice due at `now` and returns 1, else returns 0.
+int relay_due_notice(long long now, RelayOut* out);
+// Milliseconds until the next notice is due (0 when one is due), -1 when none is waiting.
+int relay_next_notice(long long now);
+
 // Running totals since the start.
 struct RelayStats {
-    long long delivered, resent, unknown, ignored, send_failed;
+    long long delivered, resent, unknown, ignored, send_failed, notices;
 };
 extern RelayStats relay_stats;
 
-// Receives and handles every datagram waiting on fd. A receipt is sent only when its forward
-// went out. Returns the number of datagrams read.
+// Receives and handles every datagram waiting on fd, then sends the notices that are due. A
+// receipt is sent only when its forward went out. Returns the number of datagrams read.
 int relay_drain(int fd, long long now, int verbose);

@@ -18,10 +18,10 @@ static void on_reload(int) {
     reload_requested = 1;
 }
 
-static long long now_seconds() {
+static long long now_ms() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 static void usage() {
@@ -126,14 +126,18 @@ int main(int argc, char** argv) {
         p.fd = fd;
         p.events = POLLIN;
         p.revents = 0;
-        int ready = ppoll(&p, 1, nullptr, &waiting);
-        if (ready > 0) relay_drain(fd, now_seconds(), verbose);
+        int wait = relay_next_notice(now_ms());
+        timespec limit;
+        limit.tv_sec = wait / 1000;
+        limit.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
+        int ready = ppoll(&p, 1, wait < 0 ? nullptr : &limit, &waiting);
+        if (ready >= 0) relay_drain(fd, now_ms(), verbose);
     }
     std::fprintf(stderr,
                  "keltup-server: stopping; %lld delivered, %lld resends, %lld unknown recipients, "
-                 "%lld ignored\n",
+                 "%lld ignored, %lld notices\n",
                  relay_stats.delivered, relay_stats.resent, relay_stats.unknown,
-                 relay_stats.ignored);
+                 relay_stats.ignored, relay_stats.notices);
     net_close(fd);
     return 0;
 }

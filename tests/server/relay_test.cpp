@@ -148,19 +148,19 @@ TEST_F(Relay, ForwardsOnlyCleanBoundedFields) {
 TEST_F(Relay, AResendGetsAReceiptButIsNotDeliveredAgain) {
     relay_pin("BOB", &kBob);
     int len = message(buf, "ALICE", "BOB", "once", 42);
-    ASSERT_EQ(RELAY_DELIVERED, handle(len, kAlice, 1000));
-    EXPECT_EQ(RELAY_RESENT, handle(len, kAlice, 1001));
+    ASSERT_EQ(RELAY_DELIVERED, handle(len, kAlice, 1000000));
+    EXPECT_EQ(RELAY_RESENT, handle(len, kAlice, 1001000));
     ASSERT_EQ(1, n);
     EXPECT_TRUE(net_equal(&out[0].to, &kAlice));
     EXPECT_EQ(KIND_RECEIPT, rec(out[0])->kind);
     EXPECT_EQ(42u, datagram_id(rec(out[0])));
-    EXPECT_EQ(RELAY_RESENT, handle(len, kAlice, 1000 + RELAY_RESEND_SECONDS));
+    EXPECT_EQ(RELAY_RESENT, handle(len, kAlice, 1000000 + RELAY_RESEND_MS));
 
     // The same bytes from another address, another id or later on are new messages.
-    EXPECT_EQ(RELAY_DELIVERED, handle(len, kCarol, 1002));
-    EXPECT_EQ(RELAY_DELIVERED, handle(message(buf, "ALICE", "BOB", "once", 43), kAlice, 1002));
+    EXPECT_EQ(RELAY_DELIVERED, handle(len, kCarol, 1002000));
+    EXPECT_EQ(RELAY_DELIVERED, handle(message(buf, "ALICE", "BOB", "once", 43), kAlice, 1002000));
     len = message(buf, "ALICE", "BOB", "once", 42);
-    EXPECT_EQ(RELAY_DELIVERED, handle(len, kAlice, 1001 + RELAY_RESEND_SECONDS));
+    EXPECT_EQ(RELAY_DELIVERED, handle(len, kAlice, 1000001 + RELAY_RESEND_MS));
 
     // An undeliverable message is not remembered: once its recipient is known it goes through.
     len = message(buf, "ALICE", "DAVE", "later", 5);
@@ -177,6 +177,55 @@ TEST_F(Relay, AResendGetsAReceiptButIsNotDeliveredAgain) {
         relay_handle(other, l, &kAlice, 3000, out, &n);
     }
     EXPECT_EQ(RELAY_DELIVERED, handle(len, kAlice, 3001));
+}
+
+TEST_F(Relay, UnknownRecipientIsToldOnceTheSenderHasGivenUp) {
+    EXPECT_EQ(-1, relay_next_notice(0));
+    // Ten tries 200 ms apart: each one moves the notice later.
+    int len = message(buf, "ALICE", "BOB", "anyone?", 9);
+    for (int t = 0; t < 2000; t += 200)
+        EXPECT_EQ(RELAY_UNKNOWN, handle(len, kAlice, t));
+    EXPECT_EQ(RELAY_NOTICE_DELAY_MS, relay_next_notice(1800));
+    EXPECT_EQ(1, relay_next_notice(1800 + RELAY_NOTICE_DELAY_MS - 1));
+    EXPECT_EQ(0, relay_due_notice(1800 + RELAY_NOTICE_DELAY_MS - 1, &out[0]));
+    ASSERT_EQ(1, relay_due_notice(1800 + RELAY_NOTICE_DELAY_MS, &out[0]));
+    EXPECT_TRUE(net_equal(&out[0].to, &kAlice));
+    EXPECT_EQ(KIND_NOTICE, rec(out[0])->kind);
+    EXPECT_EQ(0, std::memcmp(rec(out[0])->magic, "KT1", 3));
+    EXPECT_NE(nullptr, std::strstr(rec(out[0])->body, "BOB")) << rec(out[0])->body;
+    EXPECT_EQ(HEADER_SIZE + 1 + static_cast<int>(std::strlen(rec(out[0])->body)), out[0].len);
+    EXPECT_EQ(0, relay_due_notice(100000, &out[0])); // once only
+    EXPECT_EQ(-1, relay_next_notice(100000));
+
+    // Senders and nicknames are told apart; a missing recipient gets its own wording.
+    handle(message(buf, "ALICE", "BOB", "x", 1), kAlice, 0);
+    handle(message(buf, "ALICE", "DAVE", "x", 2), kAlice, 0);
+    handle(message(buf, "CAROL", "bob", "x", 3), kCarol, 0);
+    handle(message(buf, "CAROL", "", "x", 4), kCarol, 0);
+    std::string told;
+    while (relay_due_notice(RELAY_NOTICE_DELAY_MS, &out[0]))
+        told += std::to_string(out[0].to.port) + ":" + rec(out[0])->body + "\n";
+    EXPECT_NE(std::string::npos, told.find("4001:Nobody called BOB ")) << told;
+    EXPECT_NE(std::string::npos, told.find("4001:Nobody called DAVE ")) << told;
+    EXPECT_NE(std::string::npos, told.find("4003:Nobody called bob ")) << told;
+    EXPECT_NE(std::string::npos, told.find("4003:A message without a recipient")) << told;
+    EXPECT_EQ(5, relay_stats.notices);
+
+    // A full table gives up the notice due first.
+    char nick[NICK_SIZE];
+    for (int i = 0; i <= RELAY_NOTICES; ++i) {
+        std::snprintf(nick, sizeof nick, "GHOST%d", i);
+        handle(message(buf, "ALICE", nick, "x", 5), kAlice, 10000 + i);
+    }
+    told.clear();
+    int count = 0;
+    while (relay_due_notice(20000, &out[0])) {
+        told += rec(out[0])->body;
+        ++count;
+    }
+    EXPECT_EQ(RELAY_NOTICES, count);
+    EXPECT_EQ(std::string::npos, told.find("GHOST0 ")) << told;
+    EXPECT_NE(std::string::npos, told.find("GHOST64 ")) << told;
 }
 
 TEST_F(Relay, ListedUsersStayPutAndTheTableEvictsTheOldestLearned) {

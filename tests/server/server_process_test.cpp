@@ -234,6 +234,14 @@ TEST(ServerProcess, SurvivesJunkAndNeverDeliversAResendTwice) {
     }
     EXPECT_EQ((std::vector<unsigned>{3, 3, 3, 4}), ids);
 
+    // The two messages to unknown nicknames are answered by notices once their senders are done.
+    ASSERT_GT(alice.recv(&d), 0);
+    EXPECT_EQ(KIND_NOTICE, d.kind);
+    EXPECT_NE(nullptr, std::strstr(d.body, "BOB")) << d.body;
+    ASSERT_GT(bob.recv(&d), 0);
+    EXPECT_EQ(KIND_NOTICE, d.kind);
+    EXPECT_NE(nullptr, std::strstr(d.body, "NOBODY")) << d.body;
+
     EXPECT_EQ(0, server.stop(SIGINT));
 }
 
