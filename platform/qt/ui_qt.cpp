@@ -16,6 +16,7 @@
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
@@ -31,6 +32,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpacerItem>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -797,6 +799,12 @@ void ui_message_box(UiWnd owner, const char* text, const char* caption, int flag
     box.setText(from_bytes(text));
     box.setObjectName(QStringLiteral("keltup-message-box"));
     box.setWindowModality(parent ? Qt::WindowModal : Qt::NonModal);
+    // Wide enough for its caption, as a Win32 message box is.
+    if (QGridLayout* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        int need = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 120;
+        grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     int ended = 0;
     QEventLoop loop;
     QObject::connect(&box, &QDialog::finished, [&ended, &loop]() {
