@@ -274,6 +274,13 @@ static void plan_notice(const NetAddr* to, const char* nick, long long now) {
     slot->due = now + RELAY_NOTICE_DELAY_MS;
 }
 
+// A later message from the same sender that reached the nickname makes the notice untrue.
+static void cancel_notice(const NetAddr* to, const char* nick) {
+    for (int i = 0; i < RELAY_NOTICES; ++i)
+        if (notices[i].used && net_equal(&notices[i].to, to) && same_nick(notices[i].nick, nick))
+            notices[i].used = 0;
+}
+
 int relay_due_notice(long long now, RelayOut* out) {
     for (int i = 0; i < RELAY_NOTICES; ++i) {
         Notice* n = &notices[i];
@@ -350,6 +357,7 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
     out[0].len = HEADER_SIZE + static_cast<int>(std::strlen(msg->body)) + 1;
     make_receipt(msg, from, &out[1]);
     *out_count = 2;
+    cancel_notice(from, msg->recipient);
     remember(from, hash, now);
     ++relay_stats.delivered;
     return RELAY_DELIVERED;
