@@ -415,12 +415,19 @@ void deliver_tick(UiWnd h, int id) {
     }
 }
 
+void deliver_tray_event(int mouse_event) {
+    if (!quitting && main_events.tray_event) main_events.tray_event(mouse_event);
+}
+
+// The shell's answer to a click can run whole modal dialogs, or remove the icon: it runs from the
+// event queue, not inside the icon's own mouse handling.
 void tray_activated(QSystemTrayIcon::ActivationReason reason) {
-    if (quitting || !main_events.tray_event) return;
-    if (reason == QSystemTrayIcon::DoubleClick)
-        main_events.tray_event(UI_TRAY_DBLCLK);
-    else if (reason == QSystemTrayIcon::Context)
-        main_events.tray_event(UI_TRAY_RBUTTONUP);
+    int mouse_event = reason == QSystemTrayIcon::DoubleClick ? UI_TRAY_DBLCLK
+                      : reason == QSystemTrayIcon::Context   ? UI_TRAY_RBUTTONUP
+                                                             : 0;
+    if (mouse_event)
+        QMetaObject::invokeMethod(
+            qApp, [mouse_event]() { deliver_tray_event(mouse_event); }, Qt::QueuedConnection);
 }
 
 // On X11 the icon is a small window of its own that the notification area adopts: docked means
@@ -838,7 +845,8 @@ void ui_tray_set(const char* icon) {
 void ui_tray_remove() {
     if (!tray) return;
     tray->hide();
-    delete tray; // the watch timer with it
+    tray_watch->stop();
+    tray->deleteLater(); // the watch timer with it; it may be handling an event right now
     tray = nullptr;
     tray_watch = nullptr;
     tray_docked = 0;
@@ -939,6 +947,8 @@ void ui_destroy_window(UiWnd h) {
 
 int ui_run_loop() {
     if (!quitting) QApplication::exec();
+    // What was given up for deletion inside nested loops goes now.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return quit_code;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # keltup end to end on a display of its own: two tray clients and keltup-send exchange messages
 # through keltup-server on 127.0.0.1, a second copy of a client gives way to the first, a client
-# started before the notification area docks when it appears, and SIGTERM ends a client cleanly.
+# started before the notification area docks when it appears, and the tray menu's Exit and SIGTERM
+# end a client cleanly.
 # Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
 set -uo pipefail
 keltup=$1 server=$2 send=$3
@@ -71,15 +72,16 @@ window() { # PID TITLE: the window of that process with exactly that title
     done
     return 1
 }
-docked() { # PID: its icon sits inside the notification area's panel
+icon_of() { # PID: its icon's window inside the notification area's panel
     local panel w
     for panel in $(xdotool search --classname '^panel$' 2>/dev/null); do
         for w in $(xwininfo -tree -id "$panel" | awk '/\("keltup" "keltup"\)/ { print $1 }'); do
-            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] && return 0
+            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
         done
     done
     return 1
 }
+docked() { icon_of "$1" >/dev/null; }
 
 # ALICE starts before there is a notification area: she keeps running and says so once.
 client alice ALICE "$aport"
@@ -133,12 +135,18 @@ sleep 0.2
 xdotool key Return
 sleep 0.5
 
-# SIGTERM takes the Exit road: the icon leaves the panel and the code is 0.
-kill -TERM "$bob"
+# The tray menu's Exit removes the icon from inside its own click and ends with code 0.
+icon=$(icon_of "$bob") || fail "BOB's icon is not in the panel"
+eval "$(xdotool getwindowgeometry --shell "$icon")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
+sleep 0.8
+xdotool key x
 wait "$bob"
 code=$?
-[ $code -eq 0 ] || fail "BOB ended with code $code after SIGTERM"
+[ $code -eq 0 ] || fail "BOB ended with code $code after Exit"
 docked "$bob" && fail "BOB's icon stayed in the panel"
+
+# SIGTERM takes the same road.
 kill -TERM "$alice"
 wait "$alice"
 code=$?
