@@ -367,7 +367,8 @@ int relay_drain(int fd, long long now, int verbose) {
     static char buf[RECORD_SIZE + 1];
     static RelayOut out[2];
     int count = 0;
-    for (;;) {
+    // A bounded batch, so that a flood cannot keep signals and due notices waiting.
+    while (count < RELAY_BATCH) {
         NetAddr from;
         int len = net_recv(fd, buf, RECORD_SIZE, &from);
         if (len < 0) break;

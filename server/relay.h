@@ -11,6 +11,7 @@ enum {
     RELAY_RESEND_MS = 30000,
     RELAY_NOTICES = 64,           // senders waiting to hear that their recipient is unknown
     RELAY_NOTICE_DELAY_MS = 3000, // after the sender's last try, so its send has given up
+    RELAY_BATCH = 1024,           // datagrams handled at most per drain
 };
 
 // Marks a datagram the relay has sent in its reserved field; clients send that field as zeros,
@@ -75,6 +76,6 @@ struct RelayStats {
 };
 extern RelayStats relay_stats;
 
-// Receives and handles every datagram waiting on fd, then sends the notices that are due. A
-// receipt is sent only when its forward went out. Returns the number of datagrams read.
+// Receives and handles the datagrams waiting on fd (at most RELAY_BATCH), then sends the notices
+// that are due. A receipt is sent only when its forward went out. Returns the number read.
 int relay_drain(int fd, long long now, int verbose);
