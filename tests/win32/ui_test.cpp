@@ -398,4 +398,12 @@ TEST(Win32Resources, StringIconsAndPictureAreLinkedIn) {
     EXPECT_EQ(fixed->dwFileVersionMS, 0x00000009u);
     EXPECT_EQ(fixed->dwFileVersionLS, 0x00040000u);
     EXPECT_STREQ(kVersionText, "V0.9.4");
+
+    // The manifest asks for the current common controls and declares DPI awareness.
+    HRSRC man = FindResourceA(inst, MAKEINTRESOURCEA(1), (LPCSTR)RT_MANIFEST);
+    ASSERT_TRUE(man);
+    std::string xml((const char*)LockResource(LoadResource(inst, man)), SizeofResource(inst, man));
+    EXPECT_NE(xml.find("Microsoft.Windows.Common-Controls"), std::string::npos);
+    EXPECT_NE(xml.find("version=\"6.0.0.0\""), std::string::npos);
+    EXPECT_NE(xml.find("<dpiAware"), std::string::npos);
 }
