@@ -6,32 +6,86 @@
 #include "protocol/relay_net.h"
 
 enum {
-    RELAY_MAX_USERS = 1024, // nicknames the relay knows at once
-    RELAY_RECENT = 256,     // relayed messages remembered for spotting resends
-    RELAY_RESEND_MS = 30000,
-    RELAY_NOTICES = 64,           // senders waiting to hear that their recipient is unknown
-    RELAY_NOTICE_DELAY_MS = 3000, // after the sender's last try, so its send has given up
-    RELAY_BATCH = 1024,           // datagrams handled at most per drain
+    RELAY_MAX_USERS = 1024,    // nicknames the relay knows at once
+    RELAY_USER_BUCKETS = 2048, // hash chains over them
+    RELAY_RECENT_SETS = 256,   // messages remembered for spotting resends: sets of
+    RELAY_RECENT_WAYS = 4,     //   four entries, chosen by sender address and content
+    RELAY_RESEND_MS = 60000,   // a resend is the same bytes from the same address within this
+    RELAY_SOURCE_SETS = 1024,  // per-address token buckets: sets of
+    RELAY_SOURCE_WAYS = 4,     //   four entries, the one idle longest replaced
+    RELAY_BATCH = 1024,        // datagrams handled at most per drain
+    RELAY_AMPLIFICATION = 3,   // bytes back to a source per byte it sent, at most
+    RELAY_STATS_MS = 60000,    // how often changed drop counts are logged
+
+    RELAY_DEFAULT_PORT = 99,
+    RELAY_DEFAULT_LEASE_S = 600,
+    RELAY_DEFAULT_RATE = 20, // datagrams per second per source address, sustained
+    RELAY_BURST_FACTOR = 2,  // ... and this many seconds' worth at once
 };
 
 // Marks a datagram the relay has sent in its reserved field; clients send that field as zeros,
 // so a marked datagram coming back (a users entry pointing at the relay itself) is not relayed.
 extern const char kRelayMark[4];
 
+// Operator control datagrams: kind 'C' (clients never send it), the reserved field starting with
+// kControlMark and then the scope byte. Accepted only from 127.0.0.0/8. Request: recipient = the
+// nickname (scope CONTROL_ONE) or empty (CONTROL_ALL), body = the notice text. Answer to the
+// request's source: kind 'C', same id, reserved = kRelayMark then at CONTROL_RESULT_AT the number
+// of nicknames reached (low byte first, two bytes), body = a line for the operator.
+enum {
+    KIND_CONTROL = 'C',
+    CONTROL_ONE = 'N',
+    CONTROL_ALL = '*',
+    CONTROL_SCOPE_AT = 7,  // offset in the reserved field
+    CONTROL_RESULT_AT = 8, // offset in the reserved field of an answer
+};
+extern const char kControlMark[7];
+
+// Fills d (zeroed first) with a control request; text is cut to fit the body. Returns its length.
+int relay_control_request(Datagram* d, const char* nick_or_null, const char* text, unsigned id);
+
+enum { LOG_QUIET = 0, LOG_NORMAL = 1, LOG_VERBOSE = 2 };
+
+struct RelayConfig {
+    long long lease_ms; // a nickname stays with its address while it was heard from this recently
+    int rate;           // tokens per second per source address; 0: no limit
+    int burst;          // bucket size
+    int log_level;      // LOG_QUIET: errors only; LOG_VERBOSE: one line per datagram
+};
+extern RelayConfig relay_config;
+
+// One line on standard error, "keltup-server: " first, when level <= relay_config.log_level.
+void relay_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 struct RelayUser {
     char nick[NICK_SIZE]; // as first seen or listed; compared without regard to case
     NetAddr addr;
     int pinned;     // listed in the users file: traffic does not move it
-    long long seen; // last message from it, milliseconds
+    long long seen; // last message from its own address, milliseconds
+    int next;       // the next user in its hash chain, plus one (0: none)
 };
 
 // What became of one incoming datagram.
 enum RelayOutcome {
     RELAY_DELIVERED = 1, // forwarded to the recipient, receipt to the sender
-    RELAY_RESENT,        // a resend of a message already forwarded: receipt only
-    RELAY_UNKNOWN,       // no address for the recipient: nothing sent
-    RELAY_IGNORED,       // not a message (wrong size, magic, kind, or already relayed)
+    RELAY_RESENT,        // a resend of a message already handled: receipt only
+    RELAY_UNKNOWN,       // no address for the recipient: receipt and a notice to the sender
+    RELAY_CONTROL,       // an operator's request: answered, notices queued (relay_notice_next)
+    RELAY_DROPPED,       // see relay_last_drop
 };
+
+// Why a datagram was dropped; each reason has its counter.
+enum RelayDrop {
+    DROP_SHORT,     // under the header's 76 bytes
+    DROP_OVERSIZED, // over 1076 bytes
+    DROP_FOREIGN,   // no "KT1" magic
+    DROP_KIND,      // a kind clients do not send
+    DROP_LOOP,      // carries the relay's own mark
+    DROP_RATE,      // its source was over its rate
+    DROP_CONTROL,   // a control datagram from elsewhere than loopback, or malformed
+    DROP_REASONS
+};
+extern const char* const kDropNames[DROP_REASONS];
 
 // One datagram to send.
 struct RelayOut {
@@ -40,11 +94,12 @@ struct RelayOut {
     char data[RECORD_SIZE];
 };
 
-// Forgets every user and every remembered message.
+// Forgets every user, remembered message, source bucket, queued notice and counter. The
+// configuration is kept.
 void relay_reset();
 
-// Lists nick at addr for good (a users-file entry). Returns 0 when the nick is empty or too long,
-// or the table is full of listed users.
+// Lists nick at addr for good (a users-file entry). Returns 0 when the nick is not 1 to 19
+// visible ASCII characters, or the table is full of listed users.
 int relay_pin(const char* nick, const NetAddr* addr);
 // Turns every listed user back into an ordinary one (before a users file is read again).
 void relay_unpin_all();
@@ -52,30 +107,33 @@ void relay_unpin_all();
 const RelayUser* relay_find(const char* nick);
 int relay_user_count();
 
-// Reads a users file: lines "NICK ADDRESS PORT", blank lines and '#' comments. Every entry is
-// checked before any is listed; on a fault nothing changes and err names the line.
-// Returns the number of entries listed, or -1.
+// Reads a users file: lines "NICK = host[:port]" (port 99 when left out), blank lines and '#'
+// comments. Every entry is checked before any is listed; on a fault nothing changes and err names
+// the line. Returns the number of entries listed, or -1.
 int relay_users_load(const char* path, char* err, int err_size);
 
 // Handles one received datagram of len bytes (its full length, which may exceed what buf holds:
-// such a datagram is ignored) from `from` at time `now` (milliseconds). Fills out[0..1] with what
-// to send, the forward before the receipt, and stores their number in *out_count.
+// such a datagram is dropped) from `from` at time `now` (milliseconds). Fills out[0..1] with what
+// to send, in order, and stores their number in *out_count. Whatever goes back to `from` is at
+// most RELAY_AMPLIFICATION * len bytes.
 RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long long now,
                           RelayOut out[2], int* out_count);
-
-// A message to an unknown nickname is answered, once its sender has stopped trying, by a notice
-// saying so (a notice during the sender's own wait would show as its outgoing text). Fills out
-// with one notice due at `now` and returns 1, else returns 0.
-int relay_due_notice(long long now, RelayOut* out);
-// Milliseconds until the next notice is due (0 when one is due), -1 when none is waiting.
-int relay_next_notice(long long now);
+// The reason of the last RELAY_DROPPED.
+RelayDrop relay_last_drop();
+// After RELAY_CONTROL: fills out with the next operator notice to send and returns 1; 0 when all
+// are out.
+int relay_notice_next(RelayOut* out);
 
 // Running totals since the start.
 struct RelayStats {
-    long long delivered, resent, unknown, ignored, send_failed, notices;
+    long long delivered, resent, unknown, lease_refused, notices, send_failed;
+    long long dropped[DROP_REASONS];
 };
 extern RelayStats relay_stats;
+long long relay_dropped_total();
+// Logs the drop counts when they changed since the last call (always when final is set).
+void relay_log_drops(int final);
 
-// Receives and handles the datagrams waiting on fd (at most RELAY_BATCH), then sends the notices
-// that are due. A receipt is sent only when its forward went out. Returns the number read.
-int relay_drain(int fd, long long now, int verbose);
+// Receives and handles the datagrams waiting on fd (at most RELAY_BATCH) at time now. A receipt
+// is sent only when its forward went out. Returns the number read.
+int relay_drain(int fd, long long now);

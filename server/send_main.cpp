@@ -7,27 +7,29 @@
 #include "settings/profile.h"
 #include "settings/settings.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
 
-enum { EXIT_SENT = 0, EXIT_NOT_SENT = 1, EXIT_USAGE = 2 };
+enum { EXIT_SENT = 0, EXIT_NO_RESPONSE = 1, EXIT_USAGE = 2 };
 enum { MAX_BODY = BODY_SIZE - 2 }; // what the compose dialog takes: 998 characters
 
-static void usage() {
-    std::fprintf(stderr,
-                 "usage: keltup-send [-s SERVER] [-p PORT] [-n NICK] [-l LOCALPORT] [-f FILE]\n"
-                 "                   RECIPIENT [MESSAGE...]\n"
-                 "  -s SERVER     relay server name or address (default 127.0.0.1)\n"
-                 "  -p PORT       relay server's UDP port (default 99)\n"
-                 "  -n NICK       sender nickname (default KELTUP-SEND)\n"
-                 "  -l LOCALPORT  local UDP port (default 0: any free port)\n"
-                 "  -f FILE       take server, port and nick from a settings file first\n"
+static void usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: keltup-send [--settings FILE] [--server HOST] [--port N] [--from NICK]\n"
+                 "                   [--local-port N] RECIPIENT [MESSAGE...]\n"
+                 "  -f, --settings FILE  take servername, nick and remoteport from a KelTup\n"
+                 "                       settings file (options after it win)\n"
+                 "  -s, --server HOST    relay server name or address (default 127.0.0.1)\n"
+                 "  -p, --port N         relay server's UDP port (default 99)\n"
+                 "  -n, --from NICK      sender nickname (default KELTUP-SEND)\n"
+                 "  -l, --local-port N   local UDP port (default 0: any free port)\n"
                  "The message is the words after RECIPIENT, or standard input when there are\n"
-                 "none. Exit code 0: the server confirmed it; 1: no receipt; 2: bad usage.\n");
+                 "none; like the tray client's compose dialog it keeps the first 998 characters\n"
+                 "and stops at the first byte of 0x80 and above. Exit code 0: the server's\n"
+                 "receipt came; 1: no response; 2: bad arguments.\n");
 }
 
 static int parse_port(const char* text, int* port) {
@@ -38,29 +40,24 @@ static int parse_port(const char* text, int* port) {
     return 1;
 }
 
-// Checks a text the client would otherwise cut short without a word: every byte must be
-// printable-range ASCII (tabs and line breaks allowed in bodies) and it must fit.
-static int check_text(const char* what, const char* text, int limit, int body) {
-    int n = 0;
-    for (; text[n] != '\0'; ++n) {
-        unsigned char c = static_cast<unsigned char>(text[n]);
-        if (c >= 0x80 || (c < 0x20 && !(body && (c == '\n' || c == '\t' || c == '\r')))) {
-            std::fprintf(stderr, "keltup-send: the %s holds a byte (0x%02X) that cannot be sent\n",
-                         what, c);
-            return 0;
-        }
-    }
-    if (n > limit) {
-        std::fprintf(stderr, "keltup-send: the %s is %d characters long; at most %d fit\n", what, n,
-                     limit);
-        return 0;
-    }
-    return 1;
-}
-
 static void to_upper(char* s) {
     for (; *s != '\0'; ++s)
-        *s = static_cast<char>(std::toupper(static_cast<unsigned char>(*s)));
+        if (*s >= 'a' && *s <= 'z') *s = static_cast<char>(*s - 'a' + 'A');
+}
+
+// Puts text into a field the way the client's dialogs do: at most size - 1 characters taken, then
+// the bounded-text rule with `clean` bytes. Says on standard error when something was left out.
+static void take_text(const char* what, const char* text, size_t length, char* field, int size,
+                      int clean) {
+    size_t limit = static_cast<size_t>(size - 1);
+    size_t n = length < limit ? length : limit;
+    std::memset(field, 0, static_cast<size_t>(size));
+    std::memcpy(field, text, n);
+    clean_text(field, clean);
+    size_t kept = std::strlen(field);
+    if (kept < length)
+        std::fprintf(stderr, "keltup-send: the %s is cut to its first %zu characters\n", what,
+                     kept);
 }
 
 int main(int argc, char** argv) {
@@ -73,52 +70,48 @@ int main(int argc, char** argv) {
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
         const char* a = argv[i];
+        auto is = [a](const char* s, const char* l) {
+            return std::strcmp(a, s) == 0 || std::strcmp(a, l) == 0;
+        };
         if (std::strcmp(a, "--") == 0) {
             ++i;
             break;
         }
-        if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
-            usage();
+        if (is("-h", "--help")) {
+            usage(stdout);
             return EXIT_SENT;
         }
-        if (i + 1 >= argc || a[2] != '\0') {
-            usage();
-            return EXIT_USAGE;
-        }
-        const char* v = argv[++i];
-        int ok = 1;
-        switch (a[1]) {
-        case 's':
+        int ok = i + 1 < argc;
+        const char* v = ok ? argv[++i] : "";
+        if (!ok)
+            ;
+        else if (is("-s", "--server"))
             server = v;
-            break;
-        case 'n':
+        else if (is("-n", "--from"))
             sender = v;
-            break;
-        case 'f':
+        else if (is("-f", "--settings"))
             file = v;
-            break;
-        case 'p':
+        else if (is("-p", "--port"))
             ok = parse_port(v, &port);
-            break;
-        case 'l':
+        else if (is("-l", "--local-port"))
             ok = parse_port(v, &local);
-            break;
-        default:
+        else
             ok = 0;
-        }
         if (!ok) {
-            usage();
+            std::fprintf(stderr, "keltup-send: bad argument '%s'\n", a);
+            usage(stderr);
             return EXIT_USAGE;
         }
     }
     if (i >= argc) {
-        usage();
+        usage(stderr);
         return EXIT_USAGE;
     }
     const char* recipient = argv[i++];
 
     // The settings the endpoint and the sender read.
     std::strcpy(servername, "127.0.0.1");
+    std::memset(nick, 0, sizeof nick);
     std::strcpy(nick, "KELTUP-SEND");
     remoteport = 99;
     if (file != nullptr) {
@@ -140,57 +133,54 @@ int main(int argc, char** argv) {
         }
         std::strcpy(servername, server);
     }
-    if (sender != nullptr) {
-        if (!check_text("nickname", sender, NICK_SIZE - 1, 0)) return EXIT_USAGE;
-        std::memset(nick, 0, sizeof nick);
-        std::strcpy(nick, sender);
-    }
+    if (sender != nullptr)
+        take_text("nickname", sender, std::strlen(sender), nick, NICK_SIZE, NICK_SIZE);
     to_upper(nick);
     if (port >= 0) remoteport = port;
     localport = local;
 
+    // As the compose dialog fills the record: recipient in upper case, 19 characters at most;
+    // body 998 characters at most; both cleaned.
     Datagram d;
     std::memset(&d, 0, sizeof d);
-    if (!check_text("recipient", recipient, NICK_SIZE - 1, 0)) return EXIT_USAGE;
-    std::strcpy(d.recipient, recipient);
+    take_text("recipient", recipient, std::strlen(recipient), d.recipient, NICK_SIZE, NICK_SIZE);
     to_upper(d.recipient);
 
+    static char text[1 << 16];
+    size_t length = 0;
+    size_t total = 0;
     if (i < argc) {
-        int used = 0;
-        for (; i < argc; ++i) {
-            int n = std::snprintf(d.body + used, static_cast<size_t>(BODY_SIZE - used), "%s%s",
-                                  used > 0 ? " " : "", argv[i]);
-            if (n < 0 || used + n > MAX_BODY) {
-                std::fprintf(stderr, "keltup-send: the message is longer than %d characters\n",
-                             MAX_BODY);
-                return EXIT_USAGE;
+        for (int first = i; i < argc; ++i) {
+            const char* parts[2] = {" ", argv[i]};
+            for (int p = i > first ? 0 : 1; p < 2; ++p) {
+                size_t n = std::strlen(parts[p]);
+                size_t fit = n < sizeof text - length ? n : sizeof text - length;
+                std::memcpy(text + length, parts[p], fit);
+                length += fit;
+                total += n;
             }
-            used += n;
         }
     } else {
-        size_t n = std::fread(d.body, 1, MAX_BODY + 1, stdin);
-        if (n > MAX_BODY) {
-            std::fprintf(stderr, "keltup-send: the message is longer than %d characters\n",
-                         MAX_BODY);
-            return EXIT_USAGE;
+        // All of standard input is read, whatever is kept of it.
+        size_t n;
+        char chunk[4096];
+        while ((n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
+            size_t fit = n < sizeof text - length ? n : sizeof text - length;
+            std::memcpy(text + length, chunk, fit);
+            length += fit;
+            total += n;
         }
-        if (std::memchr(d.body, '\0', n) != nullptr) {
-            std::fprintf(stderr, "keltup-send: the message holds a NUL byte\n");
-            return EXIT_USAGE;
-        }
-        d.body[n] = '\0';
         // A message piped from echo or a file ends with one line break the sender did not type.
-        if (n > 0 && d.body[n - 1] == '\n') d.body[--n] = '\0';
+        if (total == length && length > 0 && text[length - 1] == '\n') --length, --total;
     }
-    if (!check_text("message", d.body, MAX_BODY, 1)) return EXIT_USAGE;
-    clean_text(d.recipient, NICK_SIZE);
-    clean_text(d.body, BODY_SIZE - 1);
+    take_text("message", text, total > length ? sizeof text : length, d.body, MAX_BODY + 1,
+              MAX_BODY + 1);
 
     // Two senders started in the same second must not draw the same id.
     random_seed(static_cast<unsigned>(std::time(nullptr)) ^
                 (static_cast<unsigned>(getpid()) << 16));
-    if (!endpoint_open(0)) return EXIT_NOT_SENT;
+    if (!endpoint_open(0)) return EXIT_NO_RESPONSE;
     send_message(&d);
     endpoint_cleanup();
-    return console_receipt_count() > 0 ? EXIT_SENT : EXIT_NOT_SENT;
+    return console_receipt_count() > 0 ? EXIT_SENT : EXIT_NO_RESPONSE;
 }
