@@ -1,16 +1,27 @@
-// Load for the relay benchmark: eight senders keep a window of messages in flight to one
-// recipient through a relay at 127.0.0.1:PORT and count receipts and deliveries.
-// Usage: relay_load PORT COUNT. Prints "messages N delivered D receipts R seconds S rate X".
+// Load for the relay benchmark, on 127.0.0.1 only.
+//   relay_load PORT COUNT [SENDERS]: SENDERS sockets (default 64) each keep two messages in
+//     flight to one recipient through the relay at 127.0.0.1:PORT; prints
+//     "messages N delivered D receipts R seconds S rate X p50-us A p99-us B", the rate counting
+//     deliveries and the latencies from a message's send to its receipt.
+//   relay_load PORT learn N: N nicknames each send one message, so the relay learns them.
 #include "protocol/datagram.h"
 #include "protocol/relay_net.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <vector>
 
-enum { SENDERS = 8, WINDOW = 16 };
+enum { WINDOW = 2, MAX_SENDERS = 512 };
+
+static long long now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 static int sock() {
     char err[128];
@@ -34,26 +45,47 @@ static void send_msg(int fd, const NetAddr* relay, const char* from, const char*
     net_send(fd, &d, datagram_send_length(&d), relay);
 }
 
+static void drain(int fd, int ms) {
+    char junk[2048];
+    while (net_wait(fd, ms) == 1)
+        net_recv(fd, junk, sizeof junk, nullptr);
+}
+
+static int learn(const NetAddr* relay, long n) {
+    int fd = sock();
+    char nick[32];
+    for (long i = 0; i < n; ++i) {
+        std::snprintf(nick, sizeof nick, "LEARNED%ld", i % 1000000);
+        send_msg(fd, relay, nick, "NOBODY", static_cast<unsigned>(i & 0x7FFF), "hello");
+        if (i % 64 == 63) drain(fd, 20); // keep the queues short
+    }
+    drain(fd, 300);
+    std::printf("learned %ld\n", n);
+    return 0;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: relay_load PORT COUNT\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: relay_load PORT COUNT [SENDERS] | relay_load PORT learn N\n");
         return 2;
     }
     NetAddr relay = {0x7F000001u, static_cast<uint16_t>(std::atoi(argv[1]))};
+    if (std::strcmp(argv[2], "learn") == 0 && argc == 4) return learn(&relay, std::atol(argv[3]));
     long count = std::atol(argv[2]);
+    int senders_n = argc > 3 ? std::atoi(argv[3]) : 64;
+    if (senders_n < 1 || senders_n > MAX_SENDERS) return 2;
 
     // The recipient makes itself known, then whatever that caused is drained.
     int bob = sock();
     send_msg(bob, &relay, "BOB", "NOBODY", 1, "here");
-    while (net_wait(bob, 200) == 1) {
-        char junk[2048];
-        net_recv(bob, junk, sizeof junk, nullptr);
-    }
+    drain(bob, 200);
 
-    int senders[SENDERS];
-    char names[SENDERS][NICK_SIZE];
-    for (int i = 0; i < SENDERS; ++i) {
-        senders[i] = sock();
+    std::vector<int> senders(static_cast<size_t>(senders_n));
+    std::vector<long> next_seq(static_cast<size_t>(senders_n), 0);
+    std::vector<long long> sent_at(static_cast<size_t>(senders_n) * 0x8000, 0);
+    char names[MAX_SENDERS][NICK_SIZE];
+    for (int i = 0; i < senders_n; ++i) {
+        senders[static_cast<size_t>(i)] = sock();
         std::snprintf(names[i], NICK_SIZE, "SENDER%d", i);
     }
     char body[200];
@@ -61,41 +93,55 @@ int main(int argc, char** argv) {
     body[sizeof body - 1] = '\0';
 
     long sent = 0, receipts = 0, delivered = 0;
-    auto start = std::chrono::steady_clock::now();
-    auto send_next = [&]() {
-        int s = static_cast<int>(sent % SENDERS);
-        char number[24]; // every message differs
-        int n = std::snprintf(number, sizeof number, "%015ld", sent);
-        std::memcpy(body, number, static_cast<size_t>(n));
-        send_msg(senders[s], &relay, names[s], "BOB", static_cast<unsigned>(sent & 0x7FFF), body);
+    std::vector<long long> latency;
+    latency.reserve(static_cast<size_t>(count));
+    auto send_from = [&](int s) {
+        if (sent >= count) return;
+        unsigned id = static_cast<unsigned>(next_seq[static_cast<size_t>(s)]++ & 0x7FFF);
+        int n = std::snprintf(body, sizeof body, "%015ld", sent); // every message differs
+        body[n] = 'x';
+        sent_at[static_cast<size_t>(s) * 0x8000 + id] = now_us();
+        send_msg(senders[static_cast<size_t>(s)], &relay, names[s], "BOB", id, body);
         ++sent;
     };
-    while (sent < count && sent < WINDOW)
-        send_next();
+    long long start = now_us();
+    for (int w = 0; w < WINDOW; ++w)
+        for (int s = 0; s < senders_n; ++s)
+            send_from(s);
 
-    pollfd p[SENDERS + 1];
-    for (int i = 0; i < SENDERS; ++i)
-        p[i] = {senders[i], POLLIN, 0};
-    p[SENDERS] = {bob, POLLIN, 0};
+    std::vector<pollfd> p(static_cast<size_t>(senders_n) + 1);
+    for (int i = 0; i < senders_n; ++i)
+        p[static_cast<size_t>(i)] = {senders[static_cast<size_t>(i)], POLLIN, 0};
+    p[static_cast<size_t>(senders_n)] = {bob, POLLIN, 0};
     char buf[2048];
     while (receipts < count || delivered < count) {
-        // Five seconds without traffic: the rest was lost.
-        if (poll(p, SENDERS + 1, 5000) <= 0) break;
-        for (int i = 0; i <= SENDERS; ++i) {
-            if (!(p[i].revents & POLLIN)) continue;
-            while (net_recv(p[i].fd, buf, sizeof buf, nullptr) > 0) {
-                if (i == SENDERS) {
+        // Two seconds without traffic: the rest was lost.
+        if (poll(p.data(), p.size(), 2000) <= 0) break;
+        for (int i = 0; i <= senders_n; ++i) {
+            if (!(p[static_cast<size_t>(i)].revents & POLLIN)) continue;
+            int len;
+            while ((len = net_recv(p[static_cast<size_t>(i)].fd, buf, sizeof buf, nullptr)) > 0) {
+                if (i == senders_n) {
                     ++delivered;
                     continue;
                 }
+                if (len < HEADER_SIZE || buf[3] != KIND_RECEIPT) continue;
+                unsigned id = static_cast<unsigned char>(buf[4]) |
+                              (static_cast<unsigned>(static_cast<unsigned char>(buf[5])) << 8);
+                latency.push_back(now_us() -
+                                  sent_at[static_cast<size_t>(i) * 0x8000 + (id & 0x7FFF)]);
                 ++receipts;
-                if (sent < count) send_next();
+                send_from(i);
             }
         }
     }
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("messages %ld delivered %ld receipts %ld seconds %.3f rate %.0f\n", count,
-                delivered, receipts, seconds, delivered / seconds);
+    double seconds = static_cast<double>(now_us() - start) / 1e6;
+    std::sort(latency.begin(), latency.end());
+    long long p50 = latency.empty() ? -1 : latency[latency.size() / 2];
+    long long p99 = latency.empty() ? -1 : latency[latency.size() * 99 / 100];
+    std::printf("messages %ld delivered %ld receipts %ld seconds %.3f rate %.0f p50-us %lld "
+                "p99-us %lld\n",
+                count, delivered, receipts, seconds, static_cast<double>(delivered) / seconds, p50,
+                p99);
     return delivered == count && receipts == count ? 0 : 1;
 }

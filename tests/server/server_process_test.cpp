@@ -210,7 +210,8 @@ TEST(ServerProcess, RelaysOnceAnswersEveryTryAndSurvivesJunk) {
     }
     Datagram looped;
     std::memset(&looped, 0, sizeof looped);
-    datagram_complete(&looped, "ALICE", 3);
+    const char alice_nick[NICK_SIZE] = "ALICE";
+    datagram_complete(&looped, alice_nick, 3);
     std::memcpy(looped.reserved, "RLY1", 4);
     alice.send_raw(&looped, HEADER_SIZE + 1, server.addr);
     std::memcpy(junk, "KT1C", 4);
