@@ -31,7 +31,7 @@ pids+=($!)
 sleep 1
 
 port=$((30000 + RANDOM % 20000))
-printf 'ALICE 127.0.0.1 %s\n' $((port + 1)) >"$work/users"
+printf 'ALICE = 127.0.0.1:%s\n' $((port + 1)) >"$work/users"
 "$server" -a 127.0.0.1 -p "$port" -u "$work/users" >/dev/null 2>&1 &
 pids+=($!)
 printf '[settings]\nservername=127.0.0.1\nnick=ALICE\nlocalport=%s\nremoteport=%s\npopup=1\n' \
