@@ -4,8 +4,10 @@
 //     "messages N delivered D receipts R seconds S rate X p50-us A p99-us B", the rate counting
 //     deliveries and the latencies from a message's send to its receipt.
 //   relay_load PORT learn N: N nicknames each send one message, so the relay learns them.
+//   relay_load sizes: the bytes a nickname takes in the relay's fixed tables.
 #include "protocol/datagram.h"
 #include "protocol/relay_net.h"
+#include "server/relay.h"
 
 #include <algorithm>
 #include <chrono>
@@ -65,6 +67,15 @@ static int learn(const NetAddr* relay, long n) {
 }
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "sizes") == 0) {
+        std::printf("bytes per nickname %zu (entry %zu, hash heads %zu), directory %zu bytes for "
+                    "%d nicknames\n",
+                    sizeof(RelayUser) + sizeof(int) * RELAY_USER_BUCKETS / RELAY_MAX_USERS,
+                    sizeof(RelayUser), sizeof(int) * RELAY_USER_BUCKETS / RELAY_MAX_USERS,
+                    sizeof(RelayUser) * RELAY_MAX_USERS + sizeof(int) * RELAY_USER_BUCKETS,
+                    RELAY_MAX_USERS);
+        return 0;
+    }
     if (argc < 3) {
         std::fprintf(stderr, "usage: relay_load PORT COUNT [SENDERS] | relay_load PORT learn N\n");
         return 2;
@@ -114,6 +125,7 @@ int main(int argc, char** argv) {
         p[static_cast<size_t>(i)] = {senders[static_cast<size_t>(i)], POLLIN, 0};
     p[static_cast<size_t>(senders_n)] = {bob, POLLIN, 0};
     char buf[2048];
+    long long last = start; // the last datagram received: the wait for lost ones is not counted
     while (receipts < count || delivered < count) {
         // Two seconds without traffic: the rest was lost.
         if (poll(p.data(), p.size(), 2000) <= 0) break;
@@ -121,6 +133,7 @@ int main(int argc, char** argv) {
             if (!(p[static_cast<size_t>(i)].revents & POLLIN)) continue;
             int len;
             while ((len = net_recv(p[static_cast<size_t>(i)].fd, buf, sizeof buf, nullptr)) > 0) {
+                last = now_us();
                 if (i == senders_n) {
                     ++delivered;
                     continue;
@@ -135,7 +148,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    double seconds = static_cast<double>(now_us() - start) / 1e6;
+    double seconds = static_cast<double>(last - start) / 1e6;
     std::sort(latency.begin(), latency.end());
     long long p50 = latency.empty() ? -1 : latency[latency.size() / 2];
     long long p99 = latency.empty() ? -1 : latency[latency.size() * 99 / 100];
