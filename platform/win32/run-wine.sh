@@ -34,8 +34,8 @@ export WINEPREFIX=$PWD/build/wineprefix-run
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 scripts/wine-setup
 
-printf '%s 127.0.0.1 %s\n' "$nick" "$localport" >"$run/users"
-"$server" -a 127.0.0.1 -p "$port" -u "$run/users" -v 2>"$run/server.log" &
+printf '%s = 127.0.0.1:%s\n' "$nick" "$localport" >"$run/users"
+"$server" --bind 127.0.0.1 --port "$port" --users "$run/users" --verbose 2>"$run/server.log" &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null || true' EXIT
 
@@ -46,7 +46,7 @@ cat <<EOF
 keltup-server listens on 127.0.0.1:$port (log: $run/server.log)
 keltup.exe runs under Wine as $nick with the settings file $run/keltup.ini
 In a few seconds a greeting pops up; send more from another terminal with:
-    $send -s 127.0.0.1 -p $port -n KELTUP-SEND $nick "your message"
+    $send --server 127.0.0.1 --port $port --from KELTUP-SEND $nick "your message"
 Double-click the tray icon to write a message (to $nick, to see it come back through the
 server); choose Exit from the icon's menu to end.
 EOF
@@ -54,5 +54,5 @@ EOF
 wine "$exe" "$(winepath -w "$run/keltup.ini")" &
 client_pid=$!
 sleep 4
-"$send" -s 127.0.0.1 -p "$port" -n KELTUP-SEND "$nick" "Hello $nick, keltup.exe is running." || true
+"$send" --server 127.0.0.1 --port "$port" --from KELTUP-SEND "$nick" "Hello $nick, keltup.exe is running." || true
 wait "$client_pid"

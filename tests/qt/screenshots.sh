@@ -32,7 +32,7 @@ sleep 1
 
 port=$((30000 + RANDOM % 20000))
 printf 'ALICE = 127.0.0.1:%s\n' $((port + 1)) >"$work/users"
-"$server" -a 127.0.0.1 -p "$port" -u "$work/users" >/dev/null 2>&1 &
+"$server" --bind 127.0.0.1 --port "$port" --users "$work/users" >/dev/null 2>&1 &
 pids+=($!)
 printf '[settings]\nservername=127.0.0.1\nnick=ALICE\nlocalport=%s\nremoteport=%s\npopup=1\n' \
     $((port + 1)) "$port" >"$work/alice.ini"
@@ -72,7 +72,7 @@ shot_tray() { # FILE: the bottom-right corner of the screen, enlarged
 }
 
 shot_tray qt-tray-off.png
-"$send" -s 127.0.0.1 -p "$port" -n BOB ALICE "Lunch at noon? The usual place." >/dev/null 2>&1
+"$send" --server 127.0.0.1 --port "$port" --from BOB ALICE "Lunch at noon? The usual place." >/dev/null 2>&1
 until_window "KelTup - 1 Messages"
 shot_tray qt-tray-on.png
 shot_window "KelTup - 1 Messages" qt-viewer.png
