@@ -461,6 +461,9 @@ void watch_tray() {
         tray->hide();
         tray->show();
     }
+    // A docked icon stays docked unless the notification area goes away, which is rare: look
+    // seldom then, so that an idle program hardly wakes up.
+    if (tray_watch) tray_watch->setInterval(tray_docked ? 10000 : 1000);
     if (!available && !tray_said_missing) {
         tray_said_missing = 1;
         fprintf(stderr, "keltup: this desktop has no notification area; KelTup keeps running "
