@@ -30,17 +30,14 @@ static int drain(unsigned id) {
             inbox_store(buf);
             ++pending_arrivals;
             break;
-        case KIND_RECEIPT: {
-            unsigned got = static_cast<unsigned char>(buf[4]) |
-                           (static_cast<unsigned>(static_cast<unsigned char>(buf[5])) << 8);
-            if (got == id) {
+        case KIND_RECEIPT:
+            if (datagram_id(reinterpret_cast<const Datagram*>(buf)) == id) {
                 ui_message_box(main_window, "Message Sent", "Send Message", UI_MB_OK);
                 confirmed = 1;
             } else {
                 ui_message_box(main_window, "Wrong message!", "Response", UI_MB_OK);
             }
             break;
-        }
         default:
             break;
         }
