@@ -52,7 +52,7 @@ int ui_get_check(UiWnd dlg, int id);
 // Windows in general (dialogs and the main window).
 void ui_set_caption(UiWnd w, const char* text);
 void ui_foreground(UiWnd w);
-void ui_window_rect(UiWnd w, UiRect* r);  // outer rectangle in screen pixels
+void ui_window_rect(UiWnd w, UiRect* r);    // outer rectangle in screen pixels
 void ui_move_window(UiWnd w, int x, int y); // no resize, no z-order change
 
 // Timers: ticks of a dialog's timer reach its procedure as UI_TIMER; ticks of the main window's

@@ -10,12 +10,12 @@ enum {
 };
 
 struct Datagram {
-    char magic[3];          // "KT1", no terminator
-    char kind;              // 'M', 'G', 'A' or 'R'
-    unsigned char id[2];    // low byte first
+    char magic[3];       // "KT1", no terminator
+    char kind;           // 'M', 'G', 'A' or 'R'
+    unsigned char id[2]; // low byte first
     char sender[NICK_SIZE];
     char recipient[NICK_SIZE];
-    char reserved[30];      // zero in every datagram the client sends
+    char reserved[30]; // zero in every datagram the client sends
     char body[BODY_SIZE];
 };
 

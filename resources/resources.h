@@ -3,28 +3,28 @@
 #pragma once
 
 enum ControlKind {
-    CTL_GROUP = 1,  // group box (frame with a title)
-    CTL_STATIC,     // text label
-    CTL_EDIT,       // edit field
-    CTL_BUTTON,     // push button
-    CTL_DEFBUTTON,  // default push button (Enter presses it)
-    CTL_CHECK,      // automatic check box
-    CTL_COMBO,      // drop-down combo box (editable)
-    CTL_PICTURE,    // static picture; text names the image resource
+    CTL_GROUP = 1, // group box (frame with a title)
+    CTL_STATIC,    // text label
+    CTL_EDIT,      // edit field
+    CTL_BUTTON,    // push button
+    CTL_DEFBUTTON, // default push button (Enter presses it)
+    CTL_CHECK,     // automatic check box
+    CTL_COMBO,     // drop-down combo box (editable)
+    CTL_PICTURE,   // static picture; text names the image resource
 };
 
 enum ControlStyle {
-    ST_CENTER = 1 << 0,     // centred text (statics)
-    ST_UPPERCASE = 1 << 1,  // typed letters become upper case
-    ST_NUMBER = 1 << 2,     // only digits can be typed
-    ST_MULTILINE = 1 << 3,  // several lines
-    ST_READONLY = 1 << 4,   // the user cannot change the text
+    ST_CENTER = 1 << 0,    // centred text (statics)
+    ST_UPPERCASE = 1 << 1, // typed letters become upper case
+    ST_NUMBER = 1 << 2,    // only digits can be typed
+    ST_MULTILINE = 1 << 3, // several lines
+    ST_READONLY = 1 << 4,  // the user cannot change the text
     ST_AUTOHSCROLL = 1 << 5,
     ST_AUTOVSCROLL = 1 << 6,
     ST_WANTRETURN = 1 << 7, // Enter makes a new line instead of pressing a button
     ST_BORDER = 1 << 8,
-    ST_SORT = 1 << 9,       // sorted list (combo box)
-    ST_VSCROLL = 1 << 10,   // vertical scroll bar
+    ST_SORT = 1 << 9,     // sorted list (combo box)
+    ST_VSCROLL = 1 << 10, // vertical scroll bar
 };
 
 enum { ID_NONE = -1 };
@@ -98,11 +98,11 @@ enum { IDB_ABOUT = 113 };
 // Strings.
 enum { IDS_TITLE = 500 };
 extern const char* const kTitleString; // string 500
-extern const char* const kVersionText;  // "V0.9.4"
-extern const char* const kMakerNotice;  // the About line's notice
+extern const char* const kVersionText; // "V0.9.4"
+extern const char* const kMakerNotice; // the About line's notice
 
-extern const DialogTemplate kShowMsg; // SHOWMSG, the viewer
-extern const DialogTemplate kSendBox; // SENDBOX, compose
-extern const DialogTemplate kSetBox;  // SETBOX, settings
+extern const DialogTemplate kShowMsg;  // SHOWMSG, the viewer
+extern const DialogTemplate kSendBox;  // SENDBOX, compose
+extern const DialogTemplate kSetBox;   // SETBOX, settings
 extern const DialogTemplate kAboutBox; // ABOUTBOX
-extern const MenuTemplate kConMenu;   // CONMENU1, the tray menu
+extern const MenuTemplate kConMenu;    // CONMENU1, the tray menu
