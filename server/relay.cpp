@@ -10,8 +10,12 @@ const char kControlMark[7] = {'K', 'T', 'O', 'P', 'E', 'R', '1'};
 const char* const kDropNames[DROP_REASONS] = {
     "short", "oversized", "foreign", "wrong kind", "looped", "rate-limited", "refused control"};
 
-RelayConfig relay_config = {RELAY_DEFAULT_LEASE_S * 1000LL, RELAY_DEFAULT_RATE,
-                            RELAY_DEFAULT_RATE* RELAY_BURST_FACTOR, LOG_NORMAL};
+RelayConfig relay_config = {RELAY_DEFAULT_LEASE_S * 1000LL,
+                            RELAY_DEFAULT_RATE,
+                            RELAY_DEFAULT_RATE* RELAY_BURST_FACTOR,
+                            LOG_NORMAL,
+                            RELAY_MAX_USERS,
+                            RELAY_MAX_USERS};
 RelayStats relay_stats;
 
 static RelayUser users[RELAY_MAX_USERS];
@@ -491,43 +495,69 @@ static RelayOutcome handle_control(const char* buf, int len, const NetAddr* from
     // A repeated request (its answer got lost) is answered again but sent out once.
     unsigned hash = fnv1a(buf, len);
     int again = find_recent(from, hash, now) != nullptr;
-    char text[200], name[NICK_SIZE];
-    int reached = 0;
-    notice_left = 0;
-    notice_next = RELAY_MAX_USERS;
-    if (scope == CONTROL_ONE) {
-        const RelayUser* u = find_user(req->recipient);
-        printable(req->recipient, NICK_SIZE, name, sizeof name);
-        if (u == nullptr) {
-            std::snprintf(text, sizeof text, "Nobody called %s is known to the server.", name);
-        } else {
-            reached = 1;
-            notice_to = u->addr;
-            notice_left = 1;
-            notice_next = -1;
-            std::snprintf(text, sizeof text, "Notice sent to %s.", name);
-        }
-    } else {
-        reached = user_count;
-        notice_next = 0;
-        std::snprintf(text, sizeof text, "Notice sent to %d nickname%s.", reached,
-                      reached == 1 ? "" : "s");
-    }
+    char text[200];
+    int reached = relay_operator_notice(scope == CONTROL_ONE ? req->recipient : nullptr, req->body,
+                                        text, sizeof text);
     if (again) {
         notice_left = 0;
         notice_next = RELAY_MAX_USERS;
     } else {
         remember(from, hash, now);
-        Datagram* n = &notice;
-        start_record(n, KIND_NOTICE);
-        int body = static_cast<int>(std::strlen(req->body));
-        std::memcpy(n->body, req->body, static_cast<size_t>(body) + 1);
-        notice_len = HEADER_SIZE + body + 1;
-        relay_log(LOG_NORMAL, "operator notice: %s", text);
     }
     control_answer(req, from, reached, text, &out[0]);
     *out_count = 1;
     return RELAY_CONTROL;
+}
+
+int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size) {
+    char name[NICK_SIZE];
+    int reached = 0;
+    notice_left = 0;
+    notice_next = RELAY_MAX_USERS;
+    if (nick_or_null != nullptr) {
+        const RelayUser* u = find_user(nick_or_null);
+        printable(nick_or_null, NICK_SIZE, name, sizeof name);
+        if (u == nullptr) {
+            std::snprintf(line, static_cast<size_t>(line_size),
+                          "Nobody called %s is known to the server.", name);
+        } else {
+            reached = 1;
+            notice_to = u->addr;
+            notice_left = 1;
+            notice_next = -1;
+            std::snprintf(line, static_cast<size_t>(line_size), "Notice sent to %s.", name);
+        }
+    } else {
+        reached = user_count;
+        notice_next = 0;
+        std::snprintf(line, static_cast<size_t>(line_size), "Notice sent to %d nickname%s.",
+                      reached, reached == 1 ? "" : "s");
+    }
+    Datagram* n = &notice;
+    start_record(n, KIND_NOTICE);
+    int body = static_cast<int>(strnlen(text, BODY_SIZE - 1));
+    std::memcpy(n->body, text, static_cast<size_t>(body));
+    n->body[body] = '\0';
+    notice_len = HEADER_SIZE + body + 1;
+    relay_log(LOG_NORMAL, "operator notice: %s", line);
+    return reached;
+}
+
+int relay_init(char*, int) {
+    relay_reset();
+    return 1;
+}
+
+long long relay_table_bytes() {
+    return static_cast<long long>(sizeof users + sizeof heads + sizeof recent);
+}
+
+int relay_user_slots() {
+    return user_count;
+}
+
+const RelayUser* relay_user_at(int i) {
+    return i >= 0 && i < user_count ? &users[i] : nullptr;
 }
 
 int relay_notice_next(RelayOut* out) {

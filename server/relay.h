@@ -47,12 +47,21 @@ int relay_control_request(Datagram* d, const char* nick_or_null, const char* tex
 enum { LOG_QUIET = 0, LOG_NORMAL = 1, LOG_VERBOSE = 2 };
 
 struct RelayConfig {
-    long long lease_ms; // a nickname stays with its address while it was heard from this recently
-    int rate;           // tokens per second per source address; 0: no limit
-    int burst;          // bucket size
-    int log_level;      // LOG_QUIET: errors only; LOG_VERBOSE: one line per datagram
+    long long lease_ms;  // a nickname stays with its address while it was heard from this recently
+    int rate;            // tokens per second per source address; 0: no limit
+    int burst;           // bucket size
+    int log_level;       // LOG_QUIET: errors only; LOG_VERBOSE: one line per datagram
+    int max_users;       // directory slots
+    int max_per_address; // learned nicknames one host address (any port) may hold
 };
 extern RelayConfig relay_config;
+
+// Allocates the tables for relay_config.max_users, once, and clears them. Returns 0 with a reason
+// in err when the memory cannot be had. relay_reset() before relay_init() allocates them with the
+// configured sizes.
+int relay_init(char* err, int err_size);
+// Bytes the tables took when they were allocated.
+long long relay_table_bytes();
 
 // One line on standard error, "keltup-server: " first, when level <= relay_config.log_level.
 void relay_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -124,9 +133,20 @@ RelayDrop relay_last_drop();
 // are out.
 int relay_notice_next(RelayOut* out);
 
+// Directory slots, for walking it: relay_user_at(i) for 0 <= i < relay_user_slots() is the user in
+// slot i, or nullptr for a free slot.
+int relay_user_slots();
+const RelayUser* relay_user_at(int i);
+
+// An operator's notice (from the control channel): queues TEXT for nick, or for every known
+// nickname when nick is nullptr, to be sent by relay_notice_next; writes the line for the operator
+// ("Notice sent to ...", "Nobody called ...") into line. Returns the number of nicknames reached.
+int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size);
+
 // Running totals since the start.
 struct RelayStats {
     long long delivered, resent, unknown, lease_refused, notices, send_failed;
+    long long directory_full, resend_memory_full, impersonation_refused;
     long long dropped[DROP_REASONS];
 };
 extern RelayStats relay_stats;

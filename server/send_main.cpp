@@ -26,6 +26,7 @@ static void usage(FILE* to) {
                  "  -p, --port N         relay server's UDP port (default 99)\n"
                  "  -n, --from NICK      sender nickname (default KELTUP-SEND)\n"
                  "  -l, --local-port N   local UDP port (default 0: any free port)\n"
+                 "  --version            print the program's name and version\n"
                  "The message is the words after RECIPIENT, or standard input when there are\n"
                  "none; like the tray client's compose dialog it keeps the first 998 characters\n"
                  "and stops at the first byte of 0x80 and above. Exit code 0: the server's\n"
@@ -79,6 +80,10 @@ int main(int argc, char** argv) {
         }
         if (is("-h", "--help")) {
             usage(stdout);
+            return EXIT_SENT;
+        }
+        if (std::strcmp(a, "--version") == 0) {
+            std::printf("keltup-send %s\n", KELTUP_VERSION);
             return EXIT_SENT;
         }
         int ok = i + 1 < argc;

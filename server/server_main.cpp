@@ -42,7 +42,8 @@ static void usage(FILE* to) {
             "  -q, --quiet         log errors only\n"
             "  -v, --verbose       log one line per datagram\n"
             "  --notice NICK TEXT  on the server's machine: have the running relay send TEXT as a\n"
-            "                      notice to NICK, or with --all to every nickname it knows\n");
+            "                      notice to NICK, or with --all to every nickname it knows\n"
+            "  --version           print the program's name and version\n");
 }
 
 static int parse_number(const char* text, long low, long high, long* out) {
@@ -120,6 +121,9 @@ int main(int argc, char** argv) {
         int ok = 1;
         if (is("-h", "--help")) {
             usage(stdout);
+            return EXIT_OK;
+        } else if (is(nullptr, "--version")) {
+            std::printf("keltup-server %s\n", KELTUP_VERSION);
             return EXIT_OK;
         } else if (is("-q", "--quiet")) {
             level = LOG_QUIET;
