@@ -202,7 +202,7 @@ int proxy_drain(int fd, ProxyClient* c) {
     return count;
 }
 
-// Every socket drained once, the recipient last.
+// Every socket drained once more.
 void proxy_sweep(const pollfd* fds, int n) {
     for (int i = 1; i < n; ++i)
         proxy_drain(fds[i].fd, i >= 4 ? &proxy.clients[i - 4] : nullptr);
@@ -225,7 +225,8 @@ void proxy_loop() {
             idle += stopping;
             continue;
         }
-        if (fds[0].revents != 0) stopping = 1;
+        char byte;
+        if (fds[0].revents != 0 && read(proxy.stop[0], &byte, 1) == 1) stopping = 1;
         for (int i = 1; i < n; ++i)
             if (fds[i].revents != 0)
                 proxy_drain(fds[i].fd, i >= 4 ? &proxy.clients[i - 4] : nullptr);
@@ -556,10 +557,10 @@ TEST(LossyNetwork, AFloodFromOneSourceDoesNotStopAnotherClient) {
     Relay relay;
     ASSERT_TRUE(proxy_open(loss_seed(), 0, 0, 0));
     ASSERT_TRUE(relay.start(proxy.sink_addr));
-    proxy_start(relay.addr);
     char err[128];
     int flood = net_open("127.0.0.1", 0, err, sizeof err);
     ASSERT_GE(flood, 0) << err;
+    proxy_start(relay.addr);
     Datagram d;
     char flood_nick[NICK_SIZE] = "FLOOD";
     char sink[NICK_SIZE] = {};
