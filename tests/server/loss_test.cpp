@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cinttypes>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
