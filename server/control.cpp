@@ -15,6 +15,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -547,6 +548,9 @@ static int ask(const char* path, const std::string& request, std::string* reply)
         return CONTROL_EXIT_NONE;
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A relay whose backlog is full would keep connect() and send() waiting: bounded.
+    timeval limit = {CONTROL_ANSWER_MS / 1000, 0};
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         int why = errno;
         if (fd >= 0) close(fd);

@@ -1,7 +1,8 @@
 // The real keltup-server and keltup-send processes on 127.0.0.1, with clients played by sockets.
 #include "protocol/datagram.h"
 #include "protocol/relay_net.h"
-#include "server/relay.h" // the drop reasons
+#include "server/control.h"
+#include "server/relay.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,9 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -477,7 +480,14 @@ long long counter(const std::string& status, const std::string& label) {
 
 TEST(ServerProcess, StatusShowsCountersAndTheDirectoryAndMetricsParse) {
     Client alice, bob, dave, zed;
-    std::string users = users_file(entry("BOB", bob));
+    // More listed users than one answer buffer of the relay's holds.
+    std::string list = entry("BOB", bob);
+    char line[64];
+    for (int i = 0; i < 800; ++i) {
+        std::snprintf(line, sizeof line, "U%04d = 127.0.0.1:%d\n", i, 20000 + i);
+        list += line;
+    }
+    std::string users = users_file(list);
     std::string metrics = control_path("metrics") + ".prom";
     Server server;
     ASSERT_TRUE(server.start({"--users", users, "--metrics", metrics}, false));
@@ -508,10 +518,11 @@ TEST(ServerProcess, StatusShowsCountersAndTheDirectoryAndMetricsParse) {
                               "dropped (foreign)", "dropped (wrong kind)", "dropped (looped)",
                               "dropped (rate-limited)", "dropped (refused control)"})
         EXPECT_EQ(0, counter(out, label)) << label << "\n" << out;
-    EXPECT_NE(std::string::npos, out.find("\ndirectory: 4 nicknames")) << out;
-    // Sorted by nickname without regard to case; the listed one never heard from.
+    EXPECT_NE(std::string::npos, out.find("\ndirectory: 804 nicknames")) << out;
+    // Every nickname once, sorted without regard to case; the listed ones never heard from.
     auto rows = directory_lines(out);
-    ASSERT_EQ(4u, rows.size()) << out;
+    ASSERT_EQ(804u, rows.size());
+    rows.erase(rows.begin() + 3, rows.begin() + 803);
     const char* nicks[] = {"ALICE", "BOB", "dave", "ZED"};
     const Client* at[] = {&alice, &bob, &dave, &zed};
     for (int i = 0; i < 4; ++i) {
@@ -523,6 +534,12 @@ TEST(ServerProcess, StatusShowsCountersAndTheDirectoryAndMetricsParse) {
             EXPECT_EQ("never", rows[i][3]);
         else
             EXPECT_NE(std::string::npos, rows[i][3].find(" s ago")) << rows[i][3];
+    }
+    rows = directory_lines(out);
+    for (int i = 0; i < 800; ++i) {
+        std::snprintf(line, sizeof line, "U%04d", i);
+        ASSERT_EQ(line, rows[3 + i][0]);
+        ASSERT_EQ("127.0.0.1:" + std::to_string(20000 + i), rows[3 + i][1]);
     }
 
     // The metrics file is there from the start, in the text exposition format: every sample
@@ -577,6 +594,47 @@ TEST(ServerProcess, StatusShowsCountersAndTheDirectoryAndMetricsParse) {
     EXPECT_EQ(0, server.stop());
     std::remove(users.c_str());
     std::remove(metrics.c_str());
+}
+
+TEST(ServerProcess, StuckOperatorConnectionsDoNotHoldUpTheRelay) {
+    Client alice, bob;
+    std::string users = users_file(entry("BOB", bob));
+    Server server;
+    ASSERT_TRUE(server.start({"--users", users}, false));
+    // Every connection the relay serves at once taken by an operator who never finishes asking.
+    std::vector<int> stuck;
+    sockaddr_un a;
+    std::memset(&a, 0, sizeof a);
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", server.control.c_str());
+    for (int i = 0; i < CONTROL_CLIENTS; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        if (i == 0) {
+            ASSERT_EQ(4, write(fd, "stat", 4)); // half a request
+        }
+        stuck.push_back(fd);
+    }
+    // Messages go through meanwhile, and the next operator is served once the stuck ones are
+    // closed for want of progress.
+    Datagram d;
+    alice.send(server.addr, "ALICE", "BOB", "still here", 1);
+    ASSERT_GT(bob.recv_kind(&d, KIND_MESSAGE), 0);
+    EXPECT_STREQ("still here", d.body);
+    ASSERT_GT(alice.recv_kind(&d, KIND_RECEIPT), 0);
+    std::string err, out;
+    EXPECT_EQ(0, run({KELTUP_SERVER, "--status", "--control", server.control}, &err, "", &out))
+        << err;
+    EXPECT_EQ(1, counter(out, "delivered")) << out;
+    char buf[16];
+    for (int fd : stuck) {
+        EXPECT_EQ(0, read(fd, buf, sizeof buf)); // closed without an answer
+        close(fd);
+    }
+    std::string log;
+    EXPECT_EQ(0, server.stop(SIGTERM, &log));
+    EXPECT_NE(std::string::npos, log.find("control connection closed: no progress")) << log;
+    std::remove(users.c_str());
 }
 
 // The path of a program in the usual places, or "".
