@@ -154,6 +154,7 @@ struct Server {
     }
     ~Server() {
         if (child.pid > 0) stop(SIGKILL);
+        unlink(control.c_str()); // left by a relay killed above
     }
 };
 
