@@ -6,7 +6,6 @@
 #include <cstring>
 
 const char kRelayMark[4] = {'R', 'L', 'Y', '1'};
-const char kControlMark[7] = {'K', 'T', 'O', 'P', 'E', 'R', '1'};
 const char* const kDropNames[DROP_REASONS] = {
     "short", "oversized", "foreign", "wrong kind", "looped", "rate-limited", "refused control"};
 
@@ -444,71 +443,6 @@ RelayDrop relay_last_drop() {
     return last_drop;
 }
 
-static int is_loopback(const NetAddr* a) {
-    return (a->ip >> 24) == 127;
-}
-
-int relay_control_request(Datagram* d, const char* nick_or_null, const char* text, unsigned id) {
-    std::memset(d, 0, sizeof *d);
-    std::memcpy(d->magic, "KT1", 3);
-    d->kind = KIND_CONTROL;
-    d->id[0] = static_cast<unsigned char>(id & 0xFF);
-    d->id[1] = static_cast<unsigned char>((id >> 8) & 0xFF);
-    std::memcpy(d->reserved, kControlMark, sizeof kControlMark);
-    d->reserved[CONTROL_SCOPE_AT] = nick_or_null != nullptr ? CONTROL_ONE : CONTROL_ALL;
-    if (nick_or_null != nullptr) set_nick(d->recipient, nick_or_null);
-    std::snprintf(d->body, BODY_SIZE, "%s", text);
-    return HEADER_SIZE + static_cast<int>(std::strlen(d->body)) + 1;
-}
-
-static void control_answer(const Datagram* req, const NetAddr* to, int reached, const char* text,
-                           RelayOut* out) {
-    Datagram* a = record(out);
-    start_record(a, KIND_CONTROL);
-    std::memcpy(a->id, req->id, sizeof a->id);
-    a->reserved[CONTROL_RESULT_AT] = static_cast<char>(reached & 0xFF);
-    a->reserved[CONTROL_RESULT_AT + 1] = static_cast<char>((reached >> 8) & 0xFF);
-    std::snprintf(a->body, BODY_SIZE, "%s", text);
-    out->to = *to;
-    out->len = HEADER_SIZE + static_cast<int>(std::strlen(a->body)) + 1;
-}
-
-static RelayOutcome handle_control(const char* buf, int len, const NetAddr* from, long long now,
-                                   RelayOut out[2], int* out_count) {
-    char where[NET_ADDR_TEXT];
-    if (!is_loopback(from)) {
-        net_format(from, where, sizeof where);
-        relay_log(LOG_NORMAL, "control datagram from %s refused: not from this machine", where);
-        return drop(DROP_CONTROL);
-    }
-    Datagram* req = reinterpret_cast<Datagram*>(out[1].data);
-    std::memset(req, 0, sizeof *req);
-    std::memcpy(req, buf, static_cast<size_t>(len));
-    char scope = req->reserved[CONTROL_SCOPE_AT];
-    if (std::memcmp(req->reserved, kControlMark, sizeof kControlMark) != 0 ||
-        (scope != CONTROL_ONE && scope != CONTROL_ALL))
-        return drop(DROP_CONTROL);
-    clean_text(req->recipient, NICK_SIZE);
-    clean_text(req->body, BODY_SIZE);
-    if (scope == CONTROL_ONE && req->recipient[0] == '\0') return drop(DROP_CONTROL);
-
-    // A repeated request (its answer got lost) is answered again but sent out once.
-    unsigned hash = fnv1a(buf, len);
-    int again = find_recent(from, hash, now) != nullptr;
-    char text[200];
-    int reached = relay_operator_notice(scope == CONTROL_ONE ? req->recipient : nullptr, req->body,
-                                        text, sizeof text);
-    if (again) {
-        notice_left = 0;
-        notice_next = RELAY_MAX_USERS;
-    } else {
-        remember(from, hash, now);
-    }
-    control_answer(req, from, reached, text, &out[0]);
-    *out_count = 1;
-    return RELAY_CONTROL;
-}
-
 int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size) {
     char name[NICK_SIZE];
     int reached = 0;
@@ -585,7 +519,7 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
     if (len < HEADER_SIZE) return drop(DROP_SHORT);
     if (len > RECORD_SIZE) return drop(DROP_OVERSIZED);
     if (std::memcmp(buf, "KT1", 3) != 0) return drop(DROP_FOREIGN);
-    if (buf[3] == KIND_CONTROL) return handle_control(buf, len, from, now, out, out_count);
+    if (buf[3] == KIND_CONTROL) return drop(DROP_CONTROL);
     if (buf[3] != KIND_MESSAGE) return drop(DROP_KIND);
     if (std::memcmp(buf + HEADER_SIZE - sizeof(Datagram::reserved), kRelayMark,
                     sizeof kRelayMark) == 0)

@@ -27,22 +27,9 @@ enum {
 // so a marked datagram coming back (a users entry pointing at the relay itself) is not relayed.
 extern const char kRelayMark[4];
 
-// Operator control datagrams: kind 'C' (clients never send it), the reserved field starting with
-// kControlMark and then the scope byte. Accepted only from 127.0.0.0/8. Request: recipient = the
-// nickname (scope CONTROL_ONE) or empty (CONTROL_ALL), body = the notice text. Answer to the
-// request's source: kind 'C', same id, reserved = kRelayMark then at CONTROL_RESULT_AT the number
-// of nicknames reached (low byte first, two bytes), body = a line for the operator.
-enum {
-    KIND_CONTROL = 'C',
-    CONTROL_ONE = 'N',
-    CONTROL_ALL = '*',
-    CONTROL_SCOPE_AT = 7,  // offset in the reserved field
-    CONTROL_RESULT_AT = 8, // offset in the reserved field of an answer
-};
-extern const char kControlMark[7];
-
-// Fills d (zeroed first) with a control request; text is cut to fit the body. Returns its length.
-int relay_control_request(Datagram* d, const char* nick_or_null, const char* text, unsigned id);
+// Kind 'C' once carried operator requests over UDP; clients never send it, and the relay now drops
+// it from anywhere (DROP_CONTROL). The operator's channel is the control socket (control.h).
+enum { KIND_CONTROL = 'C' };
 
 enum { LOG_QUIET = 0, LOG_NORMAL = 1, LOG_VERBOSE = 2 };
 
@@ -91,7 +78,7 @@ enum RelayDrop {
     DROP_KIND,      // a kind clients do not send
     DROP_LOOP,      // carries the relay's own mark
     DROP_RATE,      // its source was over its rate
-    DROP_CONTROL,   // a control datagram from elsewhere than loopback, or malformed
+    DROP_CONTROL,   // a control datagram (kind 'C'), from anywhere
     DROP_REASONS
 };
 extern const char* const kDropNames[DROP_REASONS];

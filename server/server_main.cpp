@@ -1,4 +1,6 @@
-// keltup-server: the UDP relay the clients talk to, and the operator's way to send them notices.
+// keltup-server: the UDP relay the clients talk to, and the operator's way to reach it (notices,
+// status) over its control socket.
+#include "server/control.h"
 #include "server/relay.h"
 
 #include <csignal>
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
@@ -29,21 +32,34 @@ static long long now_ms() {
 
 static void usage(FILE* to) {
     std::fprintf(
-        to, "usage: keltup-server [--port N] [--bind ADDRESS] [--users FILE] [--lease SECONDS]\n"
-            "                     [--rate N] [--quiet | --verbose]\n"
-            "       keltup-server --notice NICK|--all TEXT [--port N] [--bind ADDRESS]\n"
-            "  -p, --port N        UDP port (default 99; 0 lets the system choose)\n"
-            "  -b, --bind ADDRESS  IPv4 address to listen on (default 0.0.0.0, every interface)\n"
-            "  -u, --users FILE    users file, NICK = host[:port] a line, read again on SIGHUP\n"
-            "  --lease SECONDS     a nickname stays with its address while that address was heard\n"
-            "                      from this recently (default 600)\n"
-            "  --rate N            datagrams per second each source address may send, with bursts\n"
-            "                      of twice as many (default 20; 0: no limit)\n"
-            "  -q, --quiet         log errors only\n"
-            "  -v, --verbose       log one line per datagram\n"
-            "  --notice NICK TEXT  on the server's machine: have the running relay send TEXT as a\n"
-            "                      notice to NICK, or with --all to every nickname it knows\n"
-            "  --version           print the program's name and version\n");
+        to,
+        "usage: keltup-server [--port N] [--bind ADDRESS] [--users FILE] [--lease SECONDS]\n"
+        "                     [--rate N] [--max-users N] [--max-users-per-address N]\n"
+        "                     [--control PATH] [--metrics FILE] [--quiet | --verbose]\n"
+        "       keltup-server --notice NICK|--all TEXT [--control PATH]\n"
+        "       keltup-server --status [--control PATH]\n"
+        "  -p, --port N        UDP port (default 99; 0 lets the system choose)\n"
+        "  -b, --bind ADDRESS  IPv4 address to listen on (default 0.0.0.0, every interface)\n"
+        "  -u, --users FILE    users file, NICK = host[:port] a line, read again on SIGHUP\n"
+        "  --lease SECONDS     a nickname stays with its address while messages came from or\n"
+        "                      went to it this recently (default 600)\n"
+        "  --rate N            datagrams per second each source address may send, with bursts\n"
+        "                      of twice as many (default 20; 0: no limit)\n"
+        "  --max-users N       nicknames the directory holds (default 65536)\n"
+        "  --max-users-per-address N\n"
+        "                      learned nicknames one host address may hold (default 64)\n"
+        "  --control PATH      the operator's socket (default $RUNTIME_DIRECTORY/control under\n"
+        "                      systemd, /run/keltup-server/control for root, else\n"
+        "                      $XDG_RUNTIME_DIR/keltup-server.control)\n"
+        "  --metrics FILE      write the counters every 15 s to FILE, Prometheus text format\n"
+        "  -q, --quiet         log errors only\n"
+        "  -v, --verbose       log one line per datagram\n"
+        "  --notice NICK TEXT  have the running relay send TEXT as a notice to NICK, or with\n"
+        "                      --all to every nickname it knows\n"
+        "  --status            print the running relay's uptime, counters and directory\n"
+        "  --version           print the program's name and version\n"
+        "Exit codes: 0 done, 1 failed (or no nickname reached, no relay), 2 bad command line,\n"
+        "3 not allowed to control the relay.\n");
 }
 
 static int parse_number(const char* text, long low, long high, long* out) {
@@ -54,52 +70,89 @@ static int parse_number(const char* text, long low, long high, long* out) {
     return 1;
 }
 
-// The operator's side: one control request over loopback, answered by the relay.
-static int send_notice(const char* address, int port, const char* nick, const char* text) {
-    char err[256];
-    int fd = net_open("127.0.0.1", 0, err, sizeof err);
-    if (fd < 0) {
-        std::fprintf(stderr, "keltup-server: %s\n", err);
-        return EXIT_FAILED;
+// The control socket's path: the one given, else the default for this user.
+static int control_path(const char* given, char* out, int size, int* own_dir) {
+    *own_dir = 0;
+    if (given != nullptr) {
+        std::snprintf(out, static_cast<size_t>(size), "%s", given);
+        return 1;
     }
-    NetAddr server;
-    if (std::strcmp(address, "0.0.0.0") == 0) address = "127.0.0.1";
-    if (!net_resolve(address, port, &server)) {
-        std::fprintf(stderr, "keltup-server: cannot use address %s\n", address);
-        net_close(fd);
-        return EXIT_USAGE;
-    }
-    Datagram req;
-    unsigned id = static_cast<unsigned>(getpid()) & 0x7FFF;
-    int len = relay_control_request(&req, nick, text, id);
-    if (std::strlen(text) > BODY_SIZE - 1)
-        std::fprintf(stderr, "keltup-server: the notice is cut to %d characters\n", BODY_SIZE - 1);
-    // A lost answer is asked for again; the relay sends the notice once.
-    for (int tries = 0; tries < 3; ++tries) {
-        net_send(fd, &req, len, &server);
-        long long until = now_ms() + 1000;
-        long long left;
-        while ((left = until - now_ms()) > 0) {
-            if (net_wait(fd, static_cast<int>(left)) != 1) continue;
-            static char buf[RECORD_SIZE + 1];
-            NetAddr from;
-            int n = net_recv(fd, buf, RECORD_SIZE, &from);
-            if (n < HEADER_SIZE + 1 || n > RECORD_SIZE || !net_equal(&from, &server)) continue;
-            Datagram* a = reinterpret_cast<Datagram*>(buf);
-            if (std::memcmp(a->magic, "KT1", 3) != 0 || a->kind != KIND_CONTROL ||
-                std::memcmp(a->id, req.id, sizeof req.id) != 0)
-                continue;
-            clean_text(a->body, BODY_SIZE);
-            int reached = static_cast<unsigned char>(a->reserved[CONTROL_RESULT_AT]) |
-                          static_cast<unsigned char>(a->reserved[CONTROL_RESULT_AT + 1]) << 8;
-            std::printf("%s\n", a->body);
-            net_close(fd);
-            return reached > 0 ? EXIT_OK : EXIT_FAILED;
+    char err[300];
+    if (control_default_path(out, size, own_dir, err, sizeof err)) return 1;
+    relay_log(LOG_QUIET, "%s", err);
+    return 0;
+}
+
+// The relay's loop until SIGTERM or SIGINT: datagrams, operator connections, the users file on
+// SIGHUP, drop counts once a minute and the metrics file.
+static void serve(int fd, const char* users_file, const char* metrics_file) {
+    // The signals are blocked except while waiting, so none slips in between a check and the wait.
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = on_reload;
+    sigaction(SIGHUP, &sa, nullptr);
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGHUP);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGTERM);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGHUP);
+
+    char err[600];
+    long long next_stats = now_ms() + RELAY_STATS_MS;
+    long long next_metrics = now_ms() + METRICS_EVERY_MS;
+    int metrics_failing = 0;
+    while (!stop_requested) {
+        if (reload_requested) {
+            reload_requested = 0;
+            if (users_file != nullptr) {
+                int n = relay_users_load(users_file, err, sizeof err);
+                if (n < 0)
+                    relay_log(LOG_QUIET, "users file %s; keeping the old list", err);
+                else
+                    relay_log(LOG_NORMAL, "%d users listed from %s", n, users_file);
+            }
         }
+        long long now = now_ms();
+        if (now >= next_stats) {
+            relay_log_drops(0);
+            next_stats = now + RELAY_STATS_MS;
+        }
+        long long wake = next_stats;
+        if (metrics_file != nullptr) {
+            if (now >= next_metrics) {
+                // A failure is logged once, and so is the recovery.
+                int ok = metrics_write(metrics_file, now, err, sizeof err);
+                if (!ok && !metrics_failing) relay_log(LOG_QUIET, "%s", err);
+                if (ok && metrics_failing) relay_log(LOG_NORMAL, "metrics file written again");
+                metrics_failing = !ok;
+                next_metrics = now + METRICS_EVERY_MS;
+            }
+            if (next_metrics < wake) wake = next_metrics;
+        }
+        long long control_wake = control_next_wake();
+        if (control_wake >= 0 && control_wake < wake) wake = control_wake;
+        long long wait = wake > now ? wake - now : 0;
+
+        pollfd fds[2 + CONTROL_CLIENTS];
+        fds[0].fd = fd;
+        fds[0].events = POLLIN;
+        fds[0].revents = 0;
+        int count = 1 + control_poll_fds(fds + 1, 1 + CONTROL_CLIENTS);
+        timespec limit;
+        limit.tv_sec = static_cast<time_t>(wait / 1000);
+        limit.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
+        int ready = ppoll(fds, static_cast<nfds_t>(count), &limit, &waiting);
+        now = now_ms();
+        if (ready > 0 && fds[0].revents != 0) relay_drain(fd, now);
+        control_service(fds + 1, ready > 0 ? count - 1 : 0, fd, now);
     }
-    std::fprintf(stderr, "keltup-server: no answer from a relay at %s port %d\n", address, port);
-    net_close(fd);
-    return EXIT_FAILED;
 }
 
 int main(int argc, char** argv) {
@@ -107,7 +160,10 @@ int main(int argc, char** argv) {
     const char* users_file = nullptr;
     const char* notice_nick = nullptr;
     const char* notice_text = nullptr;
+    const char* control_given = nullptr;
+    const char* metrics_file = nullptr;
     int notice_all = 0;
+    int status = 0;
     long port = RELAY_DEFAULT_PORT;
     long lease = RELAY_DEFAULT_LEASE_S;
     long rate = RELAY_DEFAULT_RATE;
@@ -131,6 +187,8 @@ int main(int argc, char** argv) {
             level = LOG_VERBOSE;
         } else if (is(nullptr, "--all")) {
             notice_all = 1;
+        } else if (is(nullptr, "--status")) {
+            status = 1;
         } else if (!has_value) {
             ok = 0;
         } else if (is("-p", "--port")) {
@@ -143,6 +201,10 @@ int main(int argc, char** argv) {
             ok = parse_number(argv[++i], 1, 100L * 24 * 3600, &lease);
         } else if (is(nullptr, "--rate")) {
             ok = parse_number(argv[++i], 0, 1000000000L, &rate);
+        } else if (is(nullptr, "--control")) {
+            control_given = argv[++i];
+        } else if (is(nullptr, "--metrics")) {
+            metrics_file = argv[++i];
         } else if (is(nullptr, "--notice")) {
             // --notice NICK TEXT, or --notice --all TEXT
             if (std::strcmp(argv[i + 1], "--all") == 0) {
@@ -164,13 +226,20 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
     }
-    if (notice_text != nullptr || notice_all) {
-        if (notice_text == nullptr || (notice_nick != nullptr && notice_all)) {
+    relay_config.log_level = level;
+    char control[sizeof(sockaddr_un::sun_path) + 64];
+    int own_dir = 0;
+
+    // The operator's commands talk to the running relay over its control socket.
+    if (notice_text != nullptr || notice_all || status) {
+        if ((status && (notice_text != nullptr || notice_all)) ||
+            (!status && (notice_text == nullptr || (notice_nick != nullptr && notice_all)))) {
             usage(stderr);
             return EXIT_USAGE;
         }
-        return send_notice(address, static_cast<int>(port), notice_all ? nullptr : notice_nick,
-                           notice_text);
+        if (!control_path(control_given, control, sizeof control, &own_dir)) return EXIT_FAILED;
+        if (status) return control_status(control);
+        return control_notice(control, notice_all ? nullptr : notice_nick, notice_text);
     }
 
     relay_reset();
@@ -178,7 +247,6 @@ int main(int argc, char** argv) {
     relay_config.rate = static_cast<int>(rate);
     relay_config.burst = static_cast<int>(
         rate > 1000000000L / RELAY_BURST_FACTOR ? rate : rate * RELAY_BURST_FACTOR);
-    relay_config.log_level = level;
     char err[600];
     if (users_file != nullptr) {
         int n = relay_users_load(users_file, err, sizeof err);
@@ -194,23 +262,19 @@ int main(int argc, char** argv) {
         relay_log(LOG_QUIET, "%s (address %s, port %ld)", err, address, port);
         return EXIT_FAILED;
     }
-    // The signals are blocked except while waiting, so none slips in between a check and the wait.
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_stop;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sa.sa_handler = on_reload;
-    sigaction(SIGHUP, &sa, nullptr);
-    sigset_t blocked, waiting;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGHUP);
-    sigprocmask(SIG_BLOCK, &blocked, &waiting);
-    sigdelset(&waiting, SIGTERM);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGHUP);
+    control_set_start(now_ms());
+    if (!control_path(control_given, control, sizeof control, &own_dir) ||
+        !control_listen(control, own_dir, err, sizeof err)) {
+        if (err[0] != '\0') relay_log(LOG_QUIET, "%s", err);
+        net_close(fd);
+        return EXIT_FAILED;
+    }
+    if (metrics_file != nullptr && !metrics_write(metrics_file, now_ms(), err, sizeof err)) {
+        relay_log(LOG_QUIET, "%s", err);
+        control_close();
+        net_close(fd);
+        return EXIT_FAILED;
+    }
 
     NetAddr local;
     net_local(fd, &local);
@@ -219,41 +283,18 @@ int main(int argc, char** argv) {
     std::printf("keltup-server: listening on %s\n", where);
     std::fflush(stdout);
     relay_log(LOG_NORMAL, "started on %s: lease %lds, rate %ld/s", where, lease, rate);
+    relay_log(LOG_NORMAL, "control socket %s%s%s", control, metrics_file ? ", metrics to " : "",
+              metrics_file ? metrics_file : "");
 
-    long long next_stats = now_ms() + RELAY_STATS_MS;
-    while (!stop_requested) {
-        if (reload_requested) {
-            reload_requested = 0;
-            if (users_file != nullptr) {
-                int n = relay_users_load(users_file, err, sizeof err);
-                if (n < 0)
-                    relay_log(LOG_QUIET, "users file %s; keeping the old list", err);
-                else
-                    relay_log(LOG_NORMAL, "%d users listed from %s", n, users_file);
-            }
-        }
-        long long now = now_ms();
-        if (now >= next_stats) {
-            relay_log_drops(0);
-            next_stats = now + RELAY_STATS_MS;
-        }
-        long long wait = next_stats - now;
-        pollfd p;
-        p.fd = fd;
-        p.events = POLLIN;
-        p.revents = 0;
-        timespec limit;
-        limit.tv_sec = static_cast<time_t>(wait / 1000);
-        limit.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
-        int ready = ppoll(&p, 1, &limit, &waiting);
-        if (ready > 0) relay_drain(fd, now_ms());
-    }
+    serve(fd, users_file, metrics_file);
+
     relay_log_drops(1);
     relay_log(LOG_NORMAL,
               "stopping: %lld delivered, %lld resends, %lld unknown recipients, %lld kept by "
               "their holder, %lld operator notices, %lld sends failed",
               relay_stats.delivered, relay_stats.resent, relay_stats.unknown,
               relay_stats.lease_refused, relay_stats.notices, relay_stats.send_failed);
+    control_close();
     net_close(fd);
     return EXIT_OK;
 }

@@ -35,7 +35,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 scripts/wine-setup
 
 printf '%s = 127.0.0.1:%s\n' "$nick" "$localport" >"$run/users"
-"$server" --bind 127.0.0.1 --port "$port" --users "$run/users" --verbose 2>"$run/server.log" &
+"$server" --bind 127.0.0.1 --port "$port" --users "$run/users" --control "$run/control" --verbose 2>"$run/server.log" &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null || true' EXIT
 

@@ -85,17 +85,12 @@ TEST_F(Relay, DropsAndCountsEveryMalformedClass) {
     std::memcpy(reinterpret_cast<Datagram*>(buf)->reserved, kRelayMark, sizeof kRelayMark);
     EXPECT_EQ(RELAY_DROPPED, handle(len, kAlice));
     EXPECT_EQ(DROP_LOOP, relay_last_drop());
-    // Control datagrams: refused from elsewhere than loopback, and without their mark or scope.
-    Datagram* d = reinterpret_cast<Datagram*>(buf);
-    len = relay_control_request(d, nullptr, "take over", 7);
-    EXPECT_EQ(RELAY_DROPPED, handle(len, kFar));
-    len = relay_control_request(d, nullptr, "x", 7);
-    d->reserved[0] = 'k';
-    EXPECT_EQ(RELAY_DROPPED, handle(len, kAlice));
-    len = relay_control_request(d, "BOB", "x", 7);
-    d->reserved[CONTROL_SCOPE_AT] = '?';
-    EXPECT_EQ(RELAY_DROPPED, handle(len, kAlice));
-    EXPECT_EQ(DROP_CONTROL, relay_last_drop());
+    // Control datagrams are no longer taken over UDP, from loopback or elsewhere.
+    for (const NetAddr& from : {kFar, kAlice, kCarol}) {
+        len = message(buf, "", "", "take over", 7, KIND_CONTROL);
+        EXPECT_EQ(RELAY_DROPPED, handle(len, from));
+        EXPECT_EQ(DROP_CONTROL, relay_last_drop());
+    }
     EXPECT_EQ(0, n);
 
     EXPECT_EQ(2, relay_stats.dropped[DROP_SHORT]);
@@ -307,19 +302,12 @@ TEST_F(Relay, AFloodingSourceIsLimitedAndOthersAreNot) {
     }
 }
 
-TEST_F(Relay, OperatorNoticesFromLoopbackReachOneOrAll) {
+TEST_F(Relay, OperatorNoticesReachOneOrAll) {
     relay_pin("BOB", &kBob);
     handle(message(buf, "ALICE", "BOB", "hi", 1), kAlice);
-    Datagram* d = reinterpret_cast<Datagram*>(buf);
-    const NetAddr op = {0x7F000005u, 50000};
-
-    int len = relay_control_request(d, "bob", "Server restarts at noon.", 77);
-    ASSERT_EQ(RELAY_CONTROL, handle(len, op));
-    ASSERT_EQ(1, n);
-    EXPECT_TRUE(net_equal(&out[0].to, &op));
-    EXPECT_EQ(KIND_CONTROL, rec(out[0])->kind);
-    EXPECT_EQ(77u, datagram_id(rec(out[0])));
-    EXPECT_EQ(1, rec(out[0])->reserved[CONTROL_RESULT_AT]);
+    char line[200];
+    EXPECT_EQ(1, relay_operator_notice("bob", "Server restarts at noon.", line, sizeof line));
+    EXPECT_STREQ("Notice sent to bob.", line);
     RelayOut notice;
     ASSERT_EQ(1, relay_notice_next(&notice));
     EXPECT_TRUE(net_equal(&notice.to, &kBob));
@@ -327,19 +315,13 @@ TEST_F(Relay, OperatorNoticesFromLoopbackReachOneOrAll) {
     EXPECT_STREQ("Server restarts at noon.", rec(notice)->body);
     EXPECT_EQ(HEADER_SIZE + 25, notice.len);
     EXPECT_EQ(0, relay_notice_next(&notice));
-    // The same request again (its answer lost): answered, not sent again.
-    ASSERT_EQ(RELAY_CONTROL, handle(len, op));
+
+    EXPECT_EQ(0, relay_operator_notice("NOBODY", "x", line, sizeof line));
+    EXPECT_NE(nullptr, std::strstr(line, "NOBODY"));
     EXPECT_EQ(0, relay_notice_next(&notice));
 
-    len = relay_control_request(d, "NOBODY", "x", 78);
-    ASSERT_EQ(RELAY_CONTROL, handle(len, op));
-    EXPECT_EQ(0, rec(out[0])->reserved[CONTROL_RESULT_AT]);
-    EXPECT_NE(nullptr, std::strstr(rec(out[0])->body, "NOBODY"));
-    EXPECT_EQ(0, relay_notice_next(&notice));
-
-    len = relay_control_request(d, nullptr, "To everyone.", 79);
-    ASSERT_EQ(RELAY_CONTROL, handle(len, op));
-    EXPECT_EQ(2, rec(out[0])->reserved[CONTROL_RESULT_AT]);
+    EXPECT_EQ(2, relay_operator_notice(nullptr, "To everyone.", line, sizeof line));
+    EXPECT_STREQ("Notice sent to 2 nicknames.", line);
     std::string to;
     while (relay_notice_next(&notice)) {
         EXPECT_STREQ("To everyone.", rec(notice)->body);
@@ -347,12 +329,6 @@ TEST_F(Relay, OperatorNoticesFromLoopbackReachOneOrAll) {
     }
     EXPECT_EQ("4002 4001 ", to);
     EXPECT_EQ(3, relay_stats.notices);
-
-    // From elsewhere: nothing is answered and nothing queued.
-    len = relay_control_request(d, nullptr, "To everyone.", 80);
-    EXPECT_EQ(RELAY_DROPPED, handle(len, kFar));
-    EXPECT_EQ(0, n);
-    EXPECT_EQ(0, relay_notice_next(&notice));
 }
 
 TEST_F(Relay, UsersFileIsCheckedWholeBeforeAnythingChanges) {

@@ -1,14 +1,24 @@
 // The real keltup-server and keltup-send processes on 127.0.0.1, with clients played by sockets.
 #include "protocol/datagram.h"
 #include "protocol/relay_net.h"
+#include "server/control.h"
+#include "server/relay.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <pwd.h>
+#include <regex>
+#include <set>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -72,25 +82,47 @@ int finish(Child& c) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int run(const std::vector<std::string>& args, std::string* err_text = nullptr,
-        const std::string& input = "") {
-    Child c = spawn(args, input);
+std::string read_all(int fd) {
     std::string text;
     char buf[512];
     ssize_t n;
-    while ((n = read(c.err, buf, sizeof buf)) > 0)
+    while ((n = read(fd, buf, sizeof buf)) > 0)
         text.append(buf, static_cast<size_t>(n));
-    if (err_text != nullptr) *err_text = text;
+    return text;
+}
+
+// Runs a program to its end; its standard error goes into *err_text, its output into *out_text.
+int run(const std::vector<std::string>& args, std::string* err_text = nullptr,
+        const std::string& input = "", std::string* out_text = nullptr) {
+    Child c = spawn(args, input);
+    std::string out = read_all(c.out); // short enough for the error pipe to hold meanwhile
+    std::string err = read_all(c.err);
+    if (err_text != nullptr) *err_text = err;
+    if (out_text != nullptr) *out_text = out;
     return finish(c);
+}
+
+int lines(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A control socket path of this test's own.
+std::string control_path(const char* what) {
+    static int serial;
+    return ::testing::TempDir() + "keltup_ctl_" + std::to_string(getpid()) + "_" + what +
+           std::to_string(++serial);
 }
 
 struct Server {
     Child child;
     NetAddr addr = {0x7F000001u, 0};
+    std::string control = control_path("server");
 
     // Starts keltup-server on a port of the system's choosing and learns it from its first line.
-    bool start(const std::vector<std::string>& extra = {}, bool verbose = true) {
-        std::vector<std::string> args = {KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0"};
+    bool start(const std::vector<std::string>& extra = {}, bool verbose = true,
+               const std::string& program = KELTUP_SERVER) {
+        std::vector<std::string> args = {program, "--bind",    "127.0.0.1", "--port",
+                                         "0",     "--control", control};
         if (verbose) args.push_back("--verbose");
         args.insert(args.end(), extra.begin(), extra.end());
         child = spawn(args);
@@ -122,6 +154,7 @@ struct Server {
     }
     ~Server() {
         if (child.pid > 0) stop(SIGKILL);
+        unlink(control.c_str()); // left by a relay killed above
     }
 };
 
@@ -287,23 +320,35 @@ TEST(ServerProcess, LeasedAndListedNicknamesStayWithTheirHolders) {
     kill(server.child.pid, SIGHUP);
     ASSERT_TRUE(server.wait_log("keeping the old list"));
 
-    // The operator's notice, to one nickname and to all, over loopback.
-    std::string port = std::to_string(server.addr.port);
-    std::string err;
-    EXPECT_EQ(0,
-              run({KELTUP_SERVER, "--port", port, "--notice", "alice", "Restart at noon."}, &err))
+    // The operator's notice, to one nickname and to all, over the control socket.
+    std::string err, out;
+    EXPECT_EQ(0, run({KELTUP_SERVER, "--control", server.control, "--notice", "alice",
+                      "Restart at noon."},
+                     &err, "", &out))
         << err;
+    EXPECT_EQ("Notice sent to alice.\n", out);
     ASSERT_GT(alice.recv_kind(&d, KIND_NOTICE), 0);
     EXPECT_STREQ("Restart at noon.", d.body);
-    EXPECT_EQ(1, run({KELTUP_SERVER, "--port", port, "--notice", "NOBODY", "x"}, &err));
-    EXPECT_EQ(0, run({KELTUP_SERVER, "--port", port, "--notice", "--all", "Back soon."}, &err));
+    EXPECT_EQ(1, run({KELTUP_SERVER, "--control", server.control, "--notice", "NOBODY", "x"}, &err,
+                     "", &out));
+    EXPECT_EQ("Nobody called NOBODY is known to the server.\n", out);
+    EXPECT_EQ(0,
+              run({KELTUP_SERVER, "--notice", "--all", "Back soon.", "--control", server.control},
+                  &err, "", &out));
+    EXPECT_EQ("Notice sent to 2 nicknames.\n", out);
     ASSERT_GT(alice.recv_kind(&d, KIND_NOTICE), 0);
     EXPECT_STREQ("Back soon.", d.body);
     ASSERT_GT(bob_moved.recv_kind(&d, KIND_NOTICE), 0);
     EXPECT_STREQ("Back soon.", d.body);
-    EXPECT_EQ(2, run({KELTUP_SERVER, "--port", port, "--notice", "ALICE"}, &err));
+    EXPECT_EQ(2, run({KELTUP_SERVER, "--control", server.control, "--notice", "ALICE"}, &err));
+    EXPECT_EQ(
+        2, run({KELTUP_SERVER, "--control", server.control, "--status", "--notice", "ALICE", "x"},
+               &err));
 
+    // A clean stop takes the socket away: the operator is told no relay is there.
     EXPECT_EQ(0, server.stop());
+    EXPECT_EQ(1, run({KELTUP_SERVER, "--control", server.control, "--status"}, &err));
+    EXPECT_NE(std::string::npos, err.find("no relay is listening on " + server.control)) << err;
     std::remove(users.c_str());
 }
 
@@ -339,27 +384,333 @@ TEST(ServerProcess, AFloodingSourceDoesNotStopOthers) {
     std::remove(users.c_str());
 }
 
-TEST(ServerProcess, RefusesBadStarts) {
+TEST(ServerProcess, RefusesBadStartsWithOneLineNamingTheCause) {
     std::string err;
     EXPECT_EQ(2, run({KELTUP_SERVER, "--port", "65536"}, &err));
     EXPECT_EQ(2, run({KELTUP_SERVER, "--lease", "0"}, &err));
     EXPECT_EQ(2, run({KELTUP_SERVER, "--rate", "-1"}, &err));
     EXPECT_EQ(2, run({KELTUP_SERVER, "-x"}, &err));
     EXPECT_EQ(2, run({KELTUP_SERVER, "--port"}, &err));
+    EXPECT_EQ(2, run({KELTUP_SERVER, "--notice", "--all"}, &err));
     EXPECT_EQ(0, run({KELTUP_SERVER, "--help"}, &err));
-    EXPECT_EQ(1, run({KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0", "--users",
-                      "/nonexistent/users"},
-                     &err));
-    EXPECT_NE(std::string::npos, err.find("/nonexistent/users")) << err;
+
+    // Each bad start: exit code 1 and exactly one line, which names what is wrong.
+    std::string users = users_file("BOB = 127.0.0.1:4002\n");
+    std::string socket = control_path("bad");
     Client taken;
-    EXPECT_EQ(1,
-              run({KELTUP_SERVER, "--bind", "127.0.0.1", "--port", std::to_string(taken.addr.port)},
-                  &err));
-    EXPECT_NE(std::string::npos, err.find("bind")) << err;
-    // No relay there: the operator is told.
-    EXPECT_EQ(
-        1, run({KELTUP_SERVER, "--port", std::to_string(taken.addr.port), "--notice", "--all", "x"},
-               &err));
+    std::string long_path = ::testing::TempDir() + std::string(120, 'c');
+    struct Case {
+        std::vector<std::string> args;
+        std::string cause;
+    } cases[] = {
+        {{"--users", "/nonexistent/users"}, "/nonexistent/users"},
+        {{"--port", std::to_string(taken.addr.port)}, "bind"},
+        {{"--metrics", "/nonexistent/folder/keltup.prom"},
+         "metrics file /nonexistent/folder/keltup.prom: cannot write "
+         "/nonexistent/folder/keltup.prom.tmp: No such file or directory"},
+        {{"--control", "/nonexistent/folder/control"},
+         "control socket /nonexistent/folder/control: cannot make it: No such file or directory"},
+        {{"--control", users}, "control socket " + users + ": a file that is not a socket"},
+        {{"--control", long_path}, "the path must have 1 to 107 bytes"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {KELTUP_SERVER, "--bind",    "127.0.0.1", "--port",
+                                         "0",           "--control", socket};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(1, run(args, &err)) << c.cause;
+        EXPECT_EQ(1, lines(err)) << err;
+        EXPECT_NE(std::string::npos, err.find(c.cause)) << err;
+    }
+    // None of them left a socket behind.
+    EXPECT_NE(0, access(socket.c_str(), F_OK));
+
+    // A live relay keeps its socket; one that died leaves a stale socket, which the next takes.
+    {
+        Server first;
+        ASSERT_TRUE(first.start({}, false));
+        EXPECT_EQ(1, run({KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0", "--control",
+                          first.control},
+                         &err));
+        EXPECT_EQ(1, lines(err)) << err;
+        EXPECT_NE(std::string::npos, err.find("another relay is listening")) << err;
+        first.stop(SIGKILL);
+        ASSERT_EQ(0, access(first.control.c_str(), F_OK));
+        Server second;
+        second.control = first.control;
+        ASSERT_TRUE(second.start({}, false));
+        EXPECT_EQ(0, run({KELTUP_SERVER, "--status", "--control", second.control}, &err)) << err;
+        EXPECT_EQ(0, second.stop());
+    }
+
+    // No relay there: the operator is told, with exit code 1.
+    EXPECT_EQ(1, run({KELTUP_SERVER, "--control", socket, "--notice", "--all", "x"}, &err));
+    EXPECT_NE(std::string::npos, err.find("no relay is listening on " + socket)) << err;
+    std::remove(users.c_str());
+}
+
+// The fields of the status's directory lines, in the order printed.
+std::vector<std::vector<std::string>> directory_lines(const std::string& status) {
+    std::vector<std::vector<std::string>> rows;
+    size_t at = status.find("\nnickname ");
+    if (at == std::string::npos) return rows;
+    at = status.find('\n', at + 1);
+    while (at != std::string::npos && at + 1 < status.size()) {
+        size_t eol = status.find('\n', at + 1);
+        std::string line = status.substr(at + 1, eol - at - 1);
+        std::vector<std::string> row;
+        size_t p = 0;
+        while ((p = line.find_first_not_of(' ', p)) != std::string::npos) {
+            size_t q = line.find("  ", p);
+            row.push_back(line.substr(p, q == std::string::npos ? q : q - p));
+            p = q;
+        }
+        rows.push_back(row);
+        at = eol;
+    }
+    return rows;
+}
+
+// The value of a counter line "LABEL   VALUE" in the status, or -1.
+long long counter(const std::string& status, const std::string& label) {
+    size_t at = status.find("\n" + label + " ");
+    if (at == std::string::npos) return -1;
+    size_t eol = status.find('\n', at + 1);
+    std::string line = status.substr(at + 1, eol - at - 1);
+    return std::stoll(line.substr(line.find_last_of(' ') + 1));
+}
+
+TEST(ServerProcess, StatusShowsCountersAndTheDirectoryAndMetricsParse) {
+    Client alice, bob, dave, zed;
+    // More listed users than one answer buffer of the relay's holds.
+    std::string list = entry("BOB", bob);
+    char line[64];
+    for (int i = 0; i < 800; ++i) {
+        std::snprintf(line, sizeof line, "U%04d = 127.0.0.1:%d\n", i, 20000 + i);
+        list += line;
+    }
+    std::string users = users_file(list);
+    std::string metrics = control_path("metrics") + ".prom";
+    Server server;
+    ASSERT_TRUE(server.start({"--users", users, "--metrics", metrics}, false));
+    Datagram d;
+
+    // A short datagram, a delivery, its resend, an unknown recipient, two more senders. Each
+    // message's receipt says the relay has handled it and what came before it from that socket.
+    alice.send_raw("KT1", 3, server.addr);
+    zed.send(server.addr, "ZED", "NOBODY", "hello?", 1);
+    ASSERT_GT(zed.recv_kind(&d, KIND_RECEIPT), 0);
+    alice.send(server.addr, "ALICE", "BOB", "hi", 2);
+    alice.send(server.addr, "ALICE", "BOB", "hi", 2);
+    ASSERT_GT(alice.recv_kind(&d, KIND_RECEIPT), 0);
+    ASSERT_GT(alice.recv_kind(&d, KIND_RECEIPT), 0);
+    dave.send(server.addr, "dave", "ALICE", "hi alice", 3);
+    ASSERT_GT(dave.recv_kind(&d, KIND_RECEIPT), 0);
+
+    std::string err, out;
+    ASSERT_EQ(0, run({KELTUP_SERVER, "--status", "--control", server.control}, &err, "", &out))
+        << err;
+    EXPECT_EQ(0u, out.find("up 0d ")) << out;
+    EXPECT_EQ(2, counter(out, "delivered")) << out;
+    EXPECT_EQ(1, counter(out, "resends")) << out;
+    EXPECT_EQ(1, counter(out, "unknown recipients")) << out;
+    EXPECT_EQ(1, counter(out, "dropped (short)")) << out;
+    for (const char* label : {"lease refused", "notices", "directory full", "resend memory full",
+                              "impersonation refused", "send failed", "dropped (oversized)",
+                              "dropped (foreign)", "dropped (wrong kind)", "dropped (looped)",
+                              "dropped (rate-limited)", "dropped (refused control)"})
+        EXPECT_EQ(0, counter(out, label)) << label << "\n" << out;
+    EXPECT_NE(std::string::npos, out.find("\ndirectory: 804 nicknames")) << out;
+    // Every nickname once, sorted without regard to case; the listed ones never heard from.
+    auto rows = directory_lines(out);
+    ASSERT_EQ(804u, rows.size());
+    rows.erase(rows.begin() + 3, rows.begin() + 803);
+    const char* nicks[] = {"ALICE", "BOB", "dave", "ZED"};
+    const Client* at[] = {&alice, &bob, &dave, &zed};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(4u, rows[i].size()) << out;
+        EXPECT_EQ(nicks[i], rows[i][0]);
+        EXPECT_EQ("127.0.0.1:" + std::to_string(at[i]->addr.port), rows[i][1]);
+        EXPECT_EQ(i == 1 ? "pinned" : "learned", rows[i][2]);
+        if (i == 1)
+            EXPECT_EQ("never", rows[i][3]);
+        else
+            EXPECT_NE(std::string::npos, rows[i][3].find(" s ago")) << rows[i][3];
+    }
+    rows = directory_lines(out);
+    for (int i = 0; i < 800; ++i) {
+        std::snprintf(line, sizeof line, "U%04d", i);
+        ASSERT_EQ(line, rows[3 + i][0]);
+        ASSERT_EQ("127.0.0.1:" + std::to_string(20000 + i), rows[3 + i][1]);
+    }
+
+    // The metrics file is there from the start, in the text exposition format: every sample
+    // named keltup_..., its HELP and TYPE before it, every drop reason once.
+    std::string text;
+    for (int tries = 0; tries < 100 && text.empty(); ++tries) {
+        FILE* f = std::fopen(metrics.c_str(), "r");
+        if (f == nullptr) {
+            usleep(50000);
+            continue;
+        }
+        char line[512];
+        while (std::fgets(line, sizeof line, f) != nullptr)
+            text += line;
+        std::fclose(f);
+    }
+    ASSERT_FALSE(text.empty());
+    std::regex sample("(keltup_[a-z_]+)(\\{reason=\"[a-z_]+\"\\})? [0-9]+");
+    std::regex help("# HELP (keltup_[a-z_]+) [^\\n]+");
+    std::regex type("# TYPE (keltup_[a-z_]+) (counter|gauge)");
+    std::set<std::string> typed, reasons;
+    std::set<std::string> names;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t eol = text.find('\n', start);
+        ASSERT_NE(std::string::npos, eol) << "the last line is not ended";
+        std::string line = text.substr(start, eol - start);
+        start = eol + 1;
+        std::smatch m;
+        if (std::regex_match(line, m, type)) {
+            EXPECT_TRUE(typed.insert(m[1]).second) << line;
+        } else if (std::regex_match(line, m, help)) {
+            EXPECT_EQ(0u, typed.count(m[1])) << "HELP after TYPE: " << line;
+        } else {
+            ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
+            EXPECT_EQ(1u, typed.count(m[1])) << "no TYPE before " << line;
+            names.insert(m[1]);
+            if (m[2].matched) {
+                EXPECT_TRUE(reasons.insert(m[2]).second) << line;
+            }
+        }
+    }
+    EXPECT_EQ(static_cast<size_t>(DROP_REASONS), reasons.size()) << text;
+    EXPECT_EQ(typed, names);
+    for (const char* name : {"keltup_uptime_seconds", "keltup_users", "keltup_delivered_total",
+                             "keltup_resends_total", "keltup_unknown_recipients_total",
+                             "keltup_directory_full_total", "keltup_resend_memory_full_total",
+                             "keltup_impersonation_refused_total", "keltup_dropped_total"})
+        EXPECT_EQ(1u, names.count(name)) << name;
+    EXPECT_NE(std::string::npos, text.find("\nkeltup_dropped_total{reason=\"wrong_kind\"} 0\n"));
+    EXPECT_NE(0, access((metrics + ".tmp").c_str(), F_OK));
+    EXPECT_EQ(0, server.stop());
+    std::remove(users.c_str());
+    std::remove(metrics.c_str());
+}
+
+TEST(ServerProcess, StuckOperatorConnectionsDoNotHoldUpTheRelay) {
+    Client alice, bob;
+    std::string users = users_file(entry("BOB", bob));
+    Server server;
+    ASSERT_TRUE(server.start({"--users", users}, false));
+    // Every connection the relay serves at once taken by an operator who never finishes asking.
+    std::vector<int> stuck;
+    sockaddr_un a;
+    std::memset(&a, 0, sizeof a);
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", server.control.c_str());
+    for (int i = 0; i < CONTROL_CLIENTS; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        if (i == 0) {
+            ASSERT_EQ(4, write(fd, "stat", 4)); // half a request
+        }
+        stuck.push_back(fd);
+    }
+    // Messages go through meanwhile, and the next operator is served once the stuck ones are
+    // closed for want of progress.
+    Datagram d;
+    alice.send(server.addr, "ALICE", "BOB", "still here", 1);
+    ASSERT_GT(bob.recv_kind(&d, KIND_MESSAGE), 0);
+    EXPECT_STREQ("still here", d.body);
+    ASSERT_GT(alice.recv_kind(&d, KIND_RECEIPT), 0);
+    std::string err, out;
+    EXPECT_EQ(0, run({KELTUP_SERVER, "--status", "--control", server.control}, &err, "", &out))
+        << err;
+    EXPECT_EQ(1, counter(out, "delivered")) << out;
+    char buf[16];
+    for (int fd : stuck) {
+        EXPECT_EQ(0, read(fd, buf, sizeof buf)); // closed without an answer
+        close(fd);
+    }
+    std::string log;
+    EXPECT_EQ(0, server.stop(SIGTERM, &log));
+    EXPECT_NE(std::string::npos, log.find("control connection closed: no progress")) << log;
+    std::remove(users.c_str());
+}
+
+// The path of a program in the usual places, or "".
+std::string find_program(const char* name) {
+    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+        std::string path = std::string(dir) + name;
+        if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    return "";
+}
+
+TEST(ServerProcess, OnlyRootTheRelaysUserAndItsGroupMayControlIt) {
+    std::string runuser = find_program("runuser");
+    passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || runuser.empty() || nobody == nullptr)
+        GTEST_SKIP() << "needs root, runuser and a user called nobody to act as another user";
+    // A folder and a copy of the program that nobody can reach wherever the build tree is.
+    std::string dir = ::testing::TempDir() + "keltup_ctl_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(&dir[0]));
+    ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+    std::string program = dir + "/keltup-server";
+    {
+        std::ifstream from(KELTUP_SERVER, std::ios::binary);
+        std::ofstream to(program, std::ios::binary);
+        to << from.rdbuf();
+    }
+    ASSERT_EQ(0, chmod(program.c_str(), 0755));
+    Client alice;
+    Server server;
+    server.control = dir + "/control";
+    ASSERT_TRUE(server.start({}, false, program));
+    Datagram d;
+    alice.send(server.addr, "ALICE", "NOBODY", "learn me", 1);
+    ASSERT_GT(alice.recv_kind(&d, KIND_RECEIPT), 0);
+    ASSERT_GT(alice.recv_kind(&d, KIND_NOTICE), 0); // nobody called NOBODY
+    struct stat st;
+    ASSERT_EQ(0, stat(server.control.c_str(), &st));
+    EXPECT_EQ(static_cast<mode_t>(0660), st.st_mode & 07777);
+    auto as_nobody = [&](std::vector<std::string> args, std::string* err, std::string* out) {
+        std::vector<std::string> all = {runuser, "-u",        "nobody",      "--",
+                                        program, "--control", server.control};
+        all.insert(all.end(), args.begin(), args.end());
+        return run(all, err, "", out);
+    };
+    std::string err, out;
+
+    // The socket's permissions keep nobody out...
+    EXPECT_EQ(3, as_nobody({"--notice", "--all", "spoofed"}, &err, &out)) << err;
+    EXPECT_NE(std::string::npos, err.find("not allowed to control this relay")) << err;
+    EXPECT_NE(std::string::npos, err.find("Permission denied")) << err;
+    // ... and so do the relay's own checks where the permissions would let anyone in.
+    ASSERT_EQ(0, chmod(server.control.c_str(), 0666));
+    EXPECT_EQ(3, as_nobody({"--notice", "ALICE", "spoofed"}, &err, &out)) << err;
+    EXPECT_NE(std::string::npos,
+              err.find("not allowed to control this relay: uid " + std::to_string(nobody->pw_uid)))
+        << err;
+    EXPECT_EQ(3, as_nobody({"--status"}, &err, &out)) << err;
+    EXPECT_EQ("", out);
+
+    // A member of the socket's group is served.
+    ASSERT_EQ(0, chown(server.control.c_str(), 0, nobody->pw_gid));
+    ASSERT_EQ(0, chmod(server.control.c_str(), 0660));
+    EXPECT_EQ(0, as_nobody({"--notice", "ALICE", "From the operators."}, &err, &out)) << err;
+    EXPECT_EQ("Notice sent to ALICE.\n", out);
+    ASSERT_GT(alice.recv_kind(&d, KIND_NOTICE), 0);
+    EXPECT_STREQ("From the operators.", d.body); // and nothing spoofed before it
+
+    std::string log;
+    EXPECT_EQ(0, server.stop(SIGTERM, &log));
+    EXPECT_NE(std::string::npos,
+              log.find("control request from uid " + std::to_string(nobody->pw_uid)))
+        << log;
+    EXPECT_NE(0, access(server.control.c_str(), F_OK));
+    std::remove(program.c_str());
+    rmdir(dir.c_str());
 }
 
 #ifdef KELTUP_SEND
