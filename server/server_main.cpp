@@ -30,7 +30,8 @@ static long long now_ms() {
 static void usage(FILE* to) {
     std::fprintf(
         to, "usage: keltup-server [--port N] [--bind ADDRESS] [--users FILE] [--lease SECONDS]\n"
-            "                     [--rate N] [--quiet | --verbose]\n"
+            "                     [--rate N] [--max-users N] [--max-users-per-address N]\n"
+            "                     [--quiet | --verbose]\n"
             "       keltup-server --notice NICK|--all TEXT [--port N] [--bind ADDRESS]\n"
             "  -p, --port N        UDP port (default 99; 0 lets the system choose)\n"
             "  -b, --bind ADDRESS  IPv4 address to listen on (default 0.0.0.0, every interface)\n"
@@ -39,6 +40,10 @@ static void usage(FILE* to) {
             "                      from this recently (default 600)\n"
             "  --rate N            datagrams per second each source address may send, with bursts\n"
             "                      of twice as many (default 20; 0: no limit)\n"
+            "  --max-users N       nicknames the relay can know at once (default 65536); the\n"
+            "                      memory for them is taken at start\n"
+            "  --max-users-per-address N\n"
+            "                      learned nicknames one host address may hold (default 64)\n"
             "  -q, --quiet         log errors only\n"
             "  -v, --verbose       log one line per datagram\n"
             "  --notice NICK TEXT  on the server's machine: have the running relay send TEXT as a\n"
@@ -111,6 +116,8 @@ int main(int argc, char** argv) {
     long port = RELAY_DEFAULT_PORT;
     long lease = RELAY_DEFAULT_LEASE_S;
     long rate = RELAY_DEFAULT_RATE;
+    long max_users = RELAY_MAX_USERS;
+    long per_address = RELAY_DEFAULT_PER_ADDRESS;
     int level = LOG_NORMAL;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
@@ -143,6 +150,10 @@ int main(int argc, char** argv) {
             ok = parse_number(argv[++i], 1, 100L * 24 * 3600, &lease);
         } else if (is(nullptr, "--rate")) {
             ok = parse_number(argv[++i], 0, 1000000000L, &rate);
+        } else if (is(nullptr, "--max-users")) {
+            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &max_users);
+        } else if (is(nullptr, "--max-users-per-address")) {
+            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &per_address);
         } else if (is(nullptr, "--notice")) {
             // --notice NICK TEXT, or --notice --all TEXT
             if (std::strcmp(argv[i + 1], "--all") == 0) {
@@ -173,13 +184,18 @@ int main(int argc, char** argv) {
                            notice_text);
     }
 
-    relay_reset();
     relay_config.lease_ms = lease * 1000LL;
     relay_config.rate = static_cast<int>(rate);
     relay_config.burst = static_cast<int>(
         rate > 1000000000L / RELAY_BURST_FACTOR ? rate : rate * RELAY_BURST_FACTOR);
     relay_config.log_level = level;
+    relay_config.max_users = static_cast<int>(max_users);
+    relay_config.max_per_address = static_cast<int>(per_address);
     char err[600];
+    if (!relay_init(err, sizeof err)) {
+        relay_log(LOG_QUIET, "%s", err);
+        return EXIT_FAILED;
+    }
     if (users_file != nullptr) {
         int n = relay_users_load(users_file, err, sizeof err);
         if (n < 0) {
@@ -218,7 +234,11 @@ int main(int argc, char** argv) {
     net_format(&local, where, sizeof where);
     std::printf("keltup-server: listening on %s\n", where);
     std::fflush(stdout);
-    relay_log(LOG_NORMAL, "started on %s: lease %lds, rate %ld/s", where, lease, rate);
+    relay_log(LOG_NORMAL,
+              "started on %s: lease %lds, rate %ld/s, %ld nicknames (%ld per host), %.1f MiB of "
+              "tables allocated (directory %.1f MiB, resend memory %.1f MiB)",
+              where, lease, rate, max_users, per_address, relay_table_bytes() / 1048576.0,
+              relay_directory_bytes() / 1048576.0, relay_resend_bytes() / 1048576.0);
 
     long long next_stats = now_ms() + RELAY_STATS_MS;
     while (!stop_requested) {
