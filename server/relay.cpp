@@ -168,7 +168,8 @@ int relay_init(char* err, int err_size) {
         free_tables();
         unsigned nheads = power_of_two_at_least(static_cast<unsigned>(n));
         unsigned nhosts = power_of_two_at_least(2ULL * static_cast<unsigned>(n));
-        unsigned long long resend_want = 1ULL * static_cast<unsigned>(n) * RELAY_RESEND_BYTES_PER_USER;
+        unsigned long long resend_want =
+            1ULL * static_cast<unsigned>(n) * RELAY_RESEND_BYTES_PER_USER;
         unsigned ring_size = power_of_two_at_least(resend_want < 4096 ? 4096 : resend_want);
         unsigned nchains = ring_size / 256; // about one record a chain at 200-character bodies
         int failed = 0;
@@ -761,8 +762,8 @@ static void forget(uint32_t pos) {
 static const Remembered* find_recent(const NetAddr* from, unsigned hash, long long now) {
     for (uint32_t p = chains[hash & chain_mask]; kept(p); p = record_at(p)->next) {
         const Remembered* r = record_at(p);
-        if (r->state == CONTROL_REQUEST && young(r, now) && r->hash == hash &&
-            r->ip == from->ip && r->port == from->port)
+        if (r->state == CONTROL_REQUEST && young(r, now) && r->hash == hash && r->ip == from->ip &&
+            r->port == from->port)
             return r;
     }
     return nullptr;
@@ -1000,8 +1001,8 @@ int relay_notice_next(RelayOut* out) {
 }
 
 // A message under a nickname another host holds: not relayed; its source is told once.
-static RelayOutcome refuse(const Datagram* msg, const MessageKey* key, const NetAddr* from,
-                           int len, long long now, RelayOut out[2], int* out_count) {
+static RelayOutcome refuse(const Datagram* msg, const MessageKey* key, const NetAddr* from, int len,
+                           long long now, RelayOut out[2], int* out_count) {
     ++relay_stats.impersonation_refused;
     remember_message(key, REFUSED, now);
     RelayUser* holder = find_user(msg->sender);

@@ -7,9 +7,9 @@
 #include "protocol/relay_net.h"
 
 enum {
-    RELAY_MAX_USERS = 65536,        // default directory slots; also the most a users file lists
+    RELAY_MAX_USERS = 65536,         // default directory slots; also the most a users file lists
     RELAY_MAX_USERS_LIMIT = 1 << 21, // the most directory slots the tables can be made for
-    RELAY_DEFAULT_PER_ADDRESS = 64, // learned nicknames one host address may hold
+    RELAY_DEFAULT_PER_ADDRESS = 64,  // learned nicknames one host address may hold
     // A resend is the same message from the same address within this. A client tries ten times
     // 200 ms apart, the last try 1.8 s after the first, then gives up; the rest is room for
     // queues and scheduling on a loaded relay. A copy later than this is a new send by its user.
@@ -18,12 +18,12 @@ enum {
     // message of the last 13 s at 20,000 messages/s with 200-character bodies (248 bytes each
     // remembered), more for shorter ones.
     RELAY_RESEND_BYTES_PER_USER = 1024,
-    RELAY_SOURCE_SETS = 1024,  // per-address token buckets: sets of
-    RELAY_SOURCE_WAYS = 4,     //   four entries, the one idle longest replaced
-    RELAY_BATCH = 1024,        // datagrams handled at most per drain
-    RELAY_AMPLIFICATION = 3,   // bytes back to a source per byte it sent, at most
-    RELAY_STATS_MS = 60000,    // how often changed drop counts are logged
-    RELAY_WARN_MS = 60000,     // a full directory or a refused nickname is logged this seldom
+    RELAY_SOURCE_SETS = 1024, // per-address token buckets: sets of
+    RELAY_SOURCE_WAYS = 4,    //   four entries, the one idle longest replaced
+    RELAY_BATCH = 1024,       // datagrams handled at most per drain
+    RELAY_AMPLIFICATION = 3,  // bytes back to a source per byte it sent, at most
+    RELAY_STATS_MS = 60000,   // how often changed drop counts are logged
+    RELAY_WARN_MS = 60000,    // a full directory or a refused nickname is logged this seldom
 
     RELAY_DEFAULT_PORT = 99,
     RELAY_DEFAULT_LEASE_S = 600,
