@@ -62,6 +62,16 @@ static uint32_t* chains; // newest record of each chain
 static uint32_t chain_mask;
 static uint32_t last_remembered; // the record relay_handle made for its datagram, or NO_RECORD
 
+// One batch of the drain: what came in, what was made of it, what goes out.
+static char batch_in[NET_BATCH][RECORD_SIZE + 1];
+static NetMsg batch_rx[NET_BATCH];
+static RelayOut batch_out[NET_BATCH][2];
+static NetMsg batch_tx[2 * NET_BATCH];
+static int batch_of[2 * NET_BATCH];
+static RelayOutcome batch_what[NET_BATCH];
+static uint32_t batch_kept[NET_BATCH];
+static RelayOut batch_notice;
+
 static long long table_bytes, directory_bytes, resend_bytes;
 static int sized_for; // relay_config.max_users the tables were made for
 
@@ -200,6 +210,9 @@ int relay_init(char* err, int err_size) {
             directory_bytes + resend_bytes + static_cast<long long>(sizeof(HostCount)) * nhosts;
         sized_for = n;
     }
+    // The drain's buffers too, so that a first burst does not add to the resident size.
+    std::memset(batch_in, 0, sizeof batch_in);
+    std::memset(batch_out, 0, sizeof batch_out);
     relay_reset();
     return 1;
 }
@@ -1150,65 +1163,58 @@ static void log_datagram(const NetAddr* from, int len, RelayOutcome what, const 
     relay_log(LOG_VERBOSE, "%s: %s -> %s: %s", a, s, r, names[what]);
 }
 
-// Sends the batch's datagrams in order. `of` names each one's datagram; when one cannot be sent
-// the rest of that datagram's are not, and a delivery whose forward failed is undone.
-static void send_all(int fd, NetMsg* tx, const int* of, int count, const RelayOutcome* what,
-                     const uint32_t* remembered) {
+// Sends the batch's first count datagrams in order. batch_of names each one's datagram; when one
+// cannot be sent the rest of that datagram's are not, and a delivery whose forward failed is
+// undone.
+static void send_all(int fd, int count) {
     int i = 0;
     while (i < count) {
-        i += net_send_batch(fd, tx + i, count - i);
+        i += net_send_batch(fd, batch_tx + i, count - i);
         if (i >= count) break;
         ++relay_stats.send_failed;
-        int k = of[i];
-        if (what[k] == RELAY_DELIVERED && (i == 0 || of[i - 1] != k)) {
+        int k = batch_of[i];
+        if (batch_what[k] == RELAY_DELIVERED && (i == 0 || batch_of[i - 1] != k)) {
             // No receipt for a message that did not leave; the sender will resend.
             --relay_stats.delivered;
-            forget(remembered[k]);
+            forget(batch_kept[k]);
         }
-        while (i < count && of[i] == k)
+        while (i < count && batch_of[i] == k)
             ++i;
     }
 }
 
 int relay_drain(int fd, long long now) {
-    static char in[NET_BATCH][RECORD_SIZE + 1];
-    static NetMsg rx[NET_BATCH];
-    static RelayOut out[NET_BATCH][2];
-    static NetMsg tx[2 * NET_BATCH];
-    static int of[2 * NET_BATCH];
-    static RelayOutcome what[NET_BATCH];
-    static uint32_t remembered[NET_BATCH];
-    static RelayOut extra;
     int count = 0;
     // A bounded batch, so that a flood cannot keep signals waiting.
     while (count < RELAY_BATCH) {
         int want = RELAY_BATCH - count < NET_BATCH ? RELAY_BATCH - count : NET_BATCH;
         for (int k = 0; k < want; ++k)
-            rx[k].data = in[k];
-        int got = net_recv_batch(fd, rx, want, RECORD_SIZE);
+            batch_rx[k].data = batch_in[k];
+        int got = net_recv_batch(fd, batch_rx, want, RECORD_SIZE);
         if (got <= 0) break;
         count += got;
         int sends = 0;
         for (int k = 0; k < got; ++k) {
             int n = 0;
-            what[k] = relay_handle(in[k], rx[k].len, &rx[k].addr, now, out[k], &n);
-            remembered[k] = last_remembered;
-            log_datagram(&rx[k].addr, rx[k].len, what[k], &out[k][0]);
+            batch_what[k] = relay_handle(batch_in[k], batch_rx[k].len, &batch_rx[k].addr, now,
+                                         batch_out[k], &n);
+            batch_kept[k] = last_remembered;
+            log_datagram(&batch_rx[k].addr, batch_rx[k].len, batch_what[k], &batch_out[k][0]);
             for (int i = 0; i < n; ++i, ++sends) {
-                tx[sends].data = out[k][i].data;
-                tx[sends].len = out[k][i].len;
-                tx[sends].addr = out[k][i].to;
-                of[sends] = k;
+                batch_tx[sends].data = batch_out[k][i].data;
+                batch_tx[sends].len = batch_out[k][i].len;
+                batch_tx[sends].addr = batch_out[k][i].to;
+                batch_of[sends] = k;
             }
-            if (what[k] == RELAY_CONTROL) {
-                send_all(fd, tx, of, sends, what, remembered);
+            if (batch_what[k] == RELAY_CONTROL) {
+                send_all(fd, sends);
                 sends = 0;
-                while (relay_notice_next(&extra))
-                    if (net_send(fd, extra.data, extra.len, &extra.to) < 0)
+                while (relay_notice_next(&batch_notice))
+                    if (net_send(fd, batch_notice.data, batch_notice.len, &batch_notice.to) < 0)
                         ++relay_stats.send_failed;
             }
         }
-        send_all(fd, tx, of, sends, what, remembered);
+        send_all(fd, sends);
         if (got < want) break; // the queue is empty
     }
     return count;
