@@ -622,7 +622,14 @@ struct MessageKey {
     uint32_t hash;
 };
 
-// Eight bytes at a time: the hash only picks a chain, the records on it are compared in full.
+// Where a text field ends once cleaned (clean_text), without cleaning it.
+static int clean_length(const char* field, int size) {
+    int n = 0;
+    while (n < size - 1 && field[n] != '\0' && static_cast<unsigned char>(field[n]) < 0x80)
+        ++n;
+    return n;
+}
+
 static uint64_t mix_bytes(uint64_t h, const char* p, int n) {
     for (; n >= 8; p += 8, n -= 8) {
         uint64_t w;
@@ -636,19 +643,26 @@ static uint64_t mix_bytes(uint64_t h, const char* p, int n) {
     return h ^ (h >> 32);
 }
 
+// The chain a message goes in, from its source, id and nicknames: the hash only picks a chain,
+// the records on it are compared in full, body and all. It leaves the body out so that it is
+// cheap to find before the message is cleaned.
+static uint32_t key_hash(const NetAddr* from, const unsigned char* id, const char* sender,
+                         int sender_len, const char* recipient, int recipient_len) {
+    uint64_t h = (static_cast<uint64_t>(from->ip) << 32 | static_cast<uint64_t>(from->port) << 16 |
+                  static_cast<uint64_t>(id[0]) << 8 | id[1]) *
+                 0xFF51AFD7ED558CCDull;
+    h = mix_bytes(h, sender, sender_len);
+    h = mix_bytes(h, recipient, recipient_len);
+    return static_cast<uint32_t>(h);
+}
+
 static void make_key(const Datagram* msg, const NetAddr* from, MessageKey* k) {
     k->from = from;
     k->msg = msg;
     k->sender_len = static_cast<int>(strnlen(msg->sender, NICK_SIZE));
     k->recipient_len = static_cast<int>(strnlen(msg->recipient, NICK_SIZE));
     k->body_len = static_cast<int>(strnlen(msg->body, BODY_SIZE));
-    uint64_t h = (static_cast<uint64_t>(from->ip) << 32 | static_cast<uint64_t>(from->port) << 16 |
-                  static_cast<uint64_t>(msg->id[0]) << 8 | msg->id[1]) *
-                 0xFF51AFD7ED558CCDull;
-    h = mix_bytes(h, msg->sender, k->sender_len);
-    h = mix_bytes(h, msg->recipient, k->recipient_len);
-    h = mix_bytes(h, msg->body, k->body_len);
-    k->hash = static_cast<uint32_t>(h);
+    k->hash = key_hash(from, msg->id, msg->sender, k->sender_len, msg->recipient, k->recipient_len);
 }
 
 static Remembered* record_at(uint32_t pos) {
@@ -1057,8 +1071,8 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
     // The forwarded copy: every text field ends inside its field, the reserved field carries
     // the relay's mark and nothing else.
     Datagram* msg = record(&out[0]);
-    std::memset(msg, 0, sizeof *msg);
     std::memcpy(msg, buf, static_cast<size_t>(len));
+    if (len < RECORD_SIZE) out[0].data[len] = '\0'; // the body ends where the datagram did
     clean_text(msg->sender, NICK_SIZE);
     clean_text(msg->recipient, NICK_SIZE);
     clean_text(msg->body, BODY_SIZE);
@@ -1183,6 +1197,28 @@ static void send_all(int fd, int count) {
     }
 }
 
+// Before a batch is handled: the chain heads its messages will be looked up in, then the newest
+// record of each chain, fetched into the cache all at once rather than waited for one by one.
+static void prefetch_batch(int got) {
+    static uint32_t chain[NET_BATCH];
+    for (int k = 0; k < got; ++k) {
+        const Datagram* d = reinterpret_cast<const Datagram*>(batch_in[k]);
+        chain[k] = NO_RECORD;
+        if (batch_rx[k].len < HEADER_SIZE || batch_rx[k].len > RECORD_SIZE ||
+            d->kind != KIND_MESSAGE)
+            continue;
+        chain[k] = key_hash(&batch_rx[k].addr, d->id, d->sender, clean_length(d->sender, NICK_SIZE),
+                            d->recipient, clean_length(d->recipient, NICK_SIZE)) &
+                   chain_mask;
+        __builtin_prefetch(&chains[chain[k]]);
+    }
+    for (int k = 0; k < got; ++k) {
+        if (chain[k] == NO_RECORD) continue;
+        uint32_t p = chains[chain[k]];
+        if (kept(p)) __builtin_prefetch(record_at(p));
+    }
+}
+
 int relay_drain(int fd, long long now) {
     int count = 0;
     // A bounded batch, so that a flood cannot keep signals waiting.
@@ -1193,6 +1229,7 @@ int relay_drain(int fd, long long now) {
         int got = net_recv_batch(fd, batch_rx, want, RECORD_SIZE);
         if (got <= 0) break;
         count += got;
+        prefetch_batch(got);
         int sends = 0;
         for (int k = 0; k < got; ++k) {
             int n = 0;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
 #include <vector>
 
 enum { MAX_SENDERS = 512, MAX_WINDOW = 64 };
@@ -113,6 +114,8 @@ int main(int argc, char** argv) {
 
     // The recipient makes itself known, then whatever that caused is drained.
     int bob = sock();
+    int room = 4 << 20; // the deliveries come in bursts: as much queue as the system allows
+    setsockopt(bob, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     send_msg(bob, &relay, "BOB", "NOBODY", 1, "here");
     drain(bob, 200);
 
