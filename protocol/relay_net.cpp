@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 static sockaddr_in to_sockaddr(const NetAddr* a) {
@@ -130,5 +131,79 @@ int net_send(int fd, const void* buf, int len, const NetAddr* to) {
 void net_close(int fd) {
     if (fd >= 0) close(fd);
 }
+
+#ifdef __linux__
+
+int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
+    static mmsghdr h[NET_BATCH];
+    static iovec v[NET_BATCH];
+    static sockaddr_in sa[NET_BATCH];
+    if (count > NET_BATCH) count = NET_BATCH;
+    for (int i = 0; i < count; ++i) {
+        v[i].iov_base = msgs[i].data;
+        v[i].iov_len = static_cast<size_t>(size);
+        std::memset(&h[i], 0, sizeof h[i]);
+        h[i].msg_hdr.msg_name = &sa[i];
+        h[i].msg_hdr.msg_namelen = sizeof sa[i];
+        h[i].msg_hdr.msg_iov = &v[i];
+        h[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n;
+    do {
+        n = recvmmsg(fd, h, static_cast<unsigned>(count), MSG_TRUNC, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return 0;
+    for (int i = 0; i < n; ++i) {
+        msgs[i].len = static_cast<int>(h[i].msg_len);
+        from_sockaddr(&sa[i], &msgs[i].addr);
+    }
+    return n;
+}
+
+int net_send_batch(int fd, const NetMsg* msgs, int count) {
+    static mmsghdr h[NET_BATCH];
+    static iovec v[NET_BATCH];
+    static sockaddr_in sa[NET_BATCH];
+    int done = 0;
+    while (done < count) {
+        int n = count - done < NET_BATCH ? count - done : NET_BATCH;
+        for (int i = 0; i < n; ++i) {
+            const NetMsg* m = &msgs[done + i];
+            v[i].iov_base = m->data;
+            v[i].iov_len = static_cast<size_t>(m->len);
+            sa[i] = to_sockaddr(&m->addr);
+            std::memset(&h[i], 0, sizeof h[i]);
+            h[i].msg_hdr.msg_name = &sa[i];
+            h[i].msg_hdr.msg_namelen = sizeof sa[i];
+            h[i].msg_hdr.msg_iov = &v[i];
+            h[i].msg_hdr.msg_iovlen = 1;
+        }
+        int sent;
+        do {
+            sent = sendmmsg(fd, h, static_cast<unsigned>(n), 0);
+        } while (sent < 0 && errno == EINTR);
+        if (sent <= 0) break; // the first of them failed
+        done += sent;
+    }
+    return done;
+}
+
+#else
+
+int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
+    int n = 0;
+    while (n < count && (msgs[n].len = net_recv(fd, msgs[n].data, size, &msgs[n].addr)) >= 0)
+        ++n;
+    return n;
+}
+
+int net_send_batch(int fd, const NetMsg* msgs, int count) {
+    int n = 0;
+    while (n < count && net_send(fd, msgs[n].data, msgs[n].len, &msgs[n].addr) >= 0)
+        ++n;
+    return n;
+}
+
+#endif
 
 #endif

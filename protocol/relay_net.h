@@ -33,3 +33,17 @@ int net_recv(int fd, void* buf, int len, NetAddr* from);
 // Sends one datagram; returns the byte count or -1.
 int net_send(int fd, const void* buf, int len, const NetAddr* to);
 void net_close(int fd);
+
+// Several datagrams at once: recvmmsg/sendmmsg on Linux, one call each elsewhere.
+enum { NET_BATCH = 64 }; // datagrams per system call, at most
+struct NetMsg {
+    void* data;
+    int len;      // sent: its length; received: its full length (it may have been cut)
+    NetAddr addr; // sent: where to; received: where from
+};
+// Receives up to count datagrams without waiting, each into msgs[i].data (size bytes; a longer
+// one is cut). Returns the number received, 0 when none was waiting.
+int net_recv_batch(int fd, NetMsg* msgs, int count, int size);
+// Sends msgs[0..count) in order. Returns how many went out before the first that could not be
+// sent (count when all did).
+int net_send_batch(int fd, const NetMsg* msgs, int count);

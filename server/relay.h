@@ -1,21 +1,29 @@
 // The relay: routes each message to the address of its recipient's nickname and answers the
-// sender with a receipt. Fixed-size, process-wide tables; one thread.
+// sender with a receipt. Process-wide tables, allocated once at start for a configured number of
+// nicknames; one thread.
 #pragma once
 
 #include "protocol/datagram.h"
 #include "protocol/relay_net.h"
 
 enum {
-    RELAY_MAX_USERS = 1024,    // nicknames the relay knows at once
-    RELAY_USER_BUCKETS = 2048, // hash chains over them
-    RELAY_RECENT_SETS = 256,   // messages remembered for spotting resends: sets of
-    RELAY_RECENT_WAYS = 4,     //   four entries, chosen by sender address and content
-    RELAY_RESEND_MS = 60000,   // a resend is the same bytes from the same address within this
-    RELAY_SOURCE_SETS = 1024,  // per-address token buckets: sets of
-    RELAY_SOURCE_WAYS = 4,     //   four entries, the one idle longest replaced
-    RELAY_BATCH = 1024,        // datagrams handled at most per drain
-    RELAY_AMPLIFICATION = 3,   // bytes back to a source per byte it sent, at most
-    RELAY_STATS_MS = 60000,    // how often changed drop counts are logged
+    RELAY_MAX_USERS = 65536,         // default directory slots; also the most a users file lists
+    RELAY_MAX_USERS_LIMIT = 1 << 21, // the most directory slots the tables can be made for
+    RELAY_DEFAULT_PER_ADDRESS = 64,  // learned nicknames one host address may hold
+    // A resend is the same message from the same address within this. A client tries ten times
+    // 200 ms apart, the last try 1.8 s after the first, then gives up; the rest is room for
+    // queues and scheduling on a loaded relay. A copy later than this is a new send by its user.
+    RELAY_RESEND_MS = 5000,
+    // Resend memory per directory slot: 64 MiB for the default 65,536 slots, which holds every
+    // message of the last 13 s at 20,000 messages/s with 200-character bodies (248 bytes each
+    // remembered), more for shorter ones.
+    RELAY_RESEND_BYTES_PER_USER = 1024,
+    RELAY_SOURCE_SETS = 1024, // per-address token buckets: sets of
+    RELAY_SOURCE_WAYS = 4,    //   four entries, the one idle longest replaced
+    RELAY_BATCH = 1024,       // datagrams handled at most per drain
+    RELAY_AMPLIFICATION = 3,  // bytes back to a source per byte it sent, at most
+    RELAY_STATS_MS = 60000,   // how often changed drop counts are logged
+    RELAY_WARN_MS = 60000,    // a full directory or a refused nickname is logged this seldom
 
     RELAY_DEFAULT_PORT = 99,
     RELAY_DEFAULT_LEASE_S = 600,
@@ -38,17 +46,21 @@ struct RelayConfig {
     int rate;            // tokens per second per source address; 0: no limit
     int burst;           // bucket size
     int log_level;       // LOG_QUIET: errors only; LOG_VERBOSE: one line per datagram
-    int max_users;       // directory slots
+    int max_users;       // directory slots (1 to RELAY_MAX_USERS_LIMIT)
     int max_per_address; // learned nicknames one host address (any port) may hold
 };
 extern RelayConfig relay_config;
 
-// Allocates the tables for relay_config.max_users, once, and clears them. Returns 0 with a reason
-// in err when the memory cannot be had. relay_reset() before relay_init() allocates them with the
-// configured sizes.
+// Allocates the tables for relay_config.max_users (again only when that changed), touches every
+// page so the memory is resident from the start, and clears them as relay_reset() does. Returns 0
+// with a reason in err when the size is out of range or the memory cannot be had. relay_reset()
+// calls it when the tables are missing or were made for another size.
 int relay_init(char* err, int err_size);
-// Bytes the tables took when they were allocated.
+// Bytes the tables took when they were allocated: all of them, the directory with its hash heads,
+// the resend memory with its index. The rest of the total is the per-address counts.
 long long relay_table_bytes();
+long long relay_directory_bytes();
+long long relay_resend_bytes();
 
 // One line on standard error, "keltup-server: " first, when level <= relay_config.log_level.
 void relay_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -57,8 +69,11 @@ struct RelayUser {
     char nick[NICK_SIZE]; // as first seen or listed; compared without regard to case
     NetAddr addr;
     int pinned;     // listed in the users file: traffic does not move it
-    long long seen; // last message from its own address, milliseconds
+    long long seen; // last message from its own address or delivered to it, milliseconds
     int next;       // the next user in its hash chain, plus one (0: none)
+    int older;      // learned users by last heard: the one heard before, plus one (0: none)
+    int newer;      //   and the one heard after
+    int warned_s;   // when a message under it from another host was last logged, s + 1 (0: never)
 };
 
 // What became of one incoming datagram.
@@ -66,8 +81,9 @@ enum RelayOutcome {
     RELAY_DELIVERED = 1, // forwarded to the recipient, receipt to the sender
     RELAY_RESENT,        // a resend of a message already handled: receipt only
     RELAY_UNKNOWN,       // no address for the recipient: receipt and a notice to the sender
-    RELAY_CONTROL,       // an operator's request: answered, notices queued (relay_notice_next)
     RELAY_DROPPED,       // see relay_last_drop
+    RELAY_REFUSED,       // its sender nickname is held by another host: a notice, no receipt
+                         //   (nothing at all for a resend of it)
 };
 
 // Why a datagram was dropped; each reason has its counter.
@@ -91,11 +107,12 @@ struct RelayOut {
 };
 
 // Forgets every user, remembered message, source bucket, queued notice and counter. The
-// configuration is kept.
+// configuration is kept; the tables are made first when relay_init() was not called for it.
 void relay_reset();
 
-// Lists nick at addr for good (a users-file entry). Returns 0 when the nick is not 1 to 19
-// visible ASCII characters, or the table is full of listed users.
+// Lists nick at addr for good (a users-file entry). In a full directory the learned nickname heard
+// least recently makes room, live or not. Returns 0 when the nick is not 1 to 19 visible ASCII
+// characters, or the table is full of listed users.
 int relay_pin(const char* nick, const NetAddr* addr);
 // Turns every listed user back into an ordinary one (before a users file is read again).
 void relay_unpin_all();
@@ -116,8 +133,8 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
                           RelayOut out[2], int* out_count);
 // The reason of the last RELAY_DROPPED.
 RelayDrop relay_last_drop();
-// After RELAY_CONTROL: fills out with the next operator notice to send and returns 1; 0 when all
-// are out.
+// After relay_operator_notice: fills out with the next operator notice to send and returns 1; 0
+// when all are out.
 int relay_notice_next(RelayOut* out);
 
 // Directory slots, for walking it: relay_user_at(i) for 0 <= i < relay_user_slots() is the user in
@@ -130,10 +147,14 @@ const RelayUser* relay_user_at(int i);
 // ("Notice sent to ...", "Nobody called ...") into line. Returns the number of nicknames reached.
 int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size);
 
-// Running totals since the start.
+// Running totals since the start. lease_refused: messages relayed under a nickname another port
+// of the same host holds; directory_full: new nicknames not learned, every slot live;
+// address_full: new nicknames not learned, their host holding max_per_address already;
+// resend_memory_full: messages delivered without being remembered, the memory full of young ones;
+// impersonation_refused: messages not relayed, their nickname held by another host.
 struct RelayStats {
     long long delivered, resent, unknown, lease_refused, notices, send_failed;
-    long long directory_full, resend_memory_full, impersonation_refused;
+    long long directory_full, resend_memory_full, impersonation_refused, address_full;
     long long dropped[DROP_REASONS];
 };
 extern RelayStats relay_stats;
@@ -141,6 +162,7 @@ long long relay_dropped_total();
 // Logs the drop counts when they changed since the last call (always when final is set).
 void relay_log_drops(int final);
 
-// Receives and handles the datagrams waiting on fd (at most RELAY_BATCH) at time now. A receipt
-// is sent only when its forward went out. Returns the number read.
+// Receives and handles the datagrams waiting on fd (at most RELAY_BATCH) at time now, NET_BATCH
+// a system call each way where the platform has them. A receipt is sent only when its forward
+// went out. Returns the number read.
 int relay_drain(int fd, long long now);

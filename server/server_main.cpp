@@ -45,7 +45,8 @@ static void usage(FILE* to) {
         "                      went to it this recently (default 600)\n"
         "  --rate N            datagrams per second each source address may send, with bursts\n"
         "                      of twice as many (default 20; 0: no limit)\n"
-        "  --max-users N       nicknames the directory holds (default 65536)\n"
+        "  --max-users N       nicknames the directory holds (default 65536); the memory for\n"
+        "                      them is taken at start\n"
         "  --max-users-per-address N\n"
         "                      learned nicknames one host address may hold (default 64)\n"
         "  --control PATH      the operator's socket (default $RUNTIME_DIRECTORY/control under\n"
@@ -167,6 +168,8 @@ int main(int argc, char** argv) {
     long port = RELAY_DEFAULT_PORT;
     long lease = RELAY_DEFAULT_LEASE_S;
     long rate = RELAY_DEFAULT_RATE;
+    long max_users = RELAY_MAX_USERS;
+    long per_address = RELAY_DEFAULT_PER_ADDRESS;
     int level = LOG_NORMAL;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
@@ -205,6 +208,10 @@ int main(int argc, char** argv) {
             control_given = argv[++i];
         } else if (is(nullptr, "--metrics")) {
             metrics_file = argv[++i];
+        } else if (is(nullptr, "--max-users")) {
+            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &max_users);
+        } else if (is(nullptr, "--max-users-per-address")) {
+            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &per_address);
         } else if (is(nullptr, "--notice")) {
             // --notice NICK TEXT, or --notice --all TEXT
             if (std::strcmp(argv[i + 1], "--all") == 0) {
@@ -242,12 +249,17 @@ int main(int argc, char** argv) {
         return control_notice(control, notice_all ? nullptr : notice_nick, notice_text);
     }
 
-    relay_reset();
     relay_config.lease_ms = lease * 1000LL;
     relay_config.rate = static_cast<int>(rate);
     relay_config.burst = static_cast<int>(
         rate > 1000000000L / RELAY_BURST_FACTOR ? rate : rate * RELAY_BURST_FACTOR);
+    relay_config.max_users = static_cast<int>(max_users);
+    relay_config.max_per_address = static_cast<int>(per_address);
     char err[600];
+    if (!relay_init(err, sizeof err)) {
+        relay_log(LOG_QUIET, "%s", err);
+        return EXIT_FAILED;
+    }
     if (users_file != nullptr) {
         int n = relay_users_load(users_file, err, sizeof err);
         if (n < 0) {
@@ -282,7 +294,11 @@ int main(int argc, char** argv) {
     net_format(&local, where, sizeof where);
     std::printf("keltup-server: listening on %s\n", where);
     std::fflush(stdout);
-    relay_log(LOG_NORMAL, "started on %s: lease %lds, rate %ld/s", where, lease, rate);
+    relay_log(LOG_NORMAL,
+              "started on %s: lease %lds, rate %ld/s, %ld nicknames (%ld per host), %.1f MiB of "
+              "tables allocated (directory %.1f MiB, resend memory %.1f MiB)",
+              where, lease, rate, max_users, per_address, relay_table_bytes() / 1048576.0,
+              relay_directory_bytes() / 1048576.0, relay_resend_bytes() / 1048576.0);
     relay_log(LOG_NORMAL, "control socket %s%s%s", control, metrics_file ? ", metrics to " : "",
               metrics_file ? metrics_file : "");
 
@@ -291,9 +307,14 @@ int main(int argc, char** argv) {
     relay_log_drops(1);
     relay_log(LOG_NORMAL,
               "stopping: %lld delivered, %lld resends, %lld unknown recipients, %lld kept by "
-              "their holder, %lld operator notices, %lld sends failed",
+              "their holder, %lld operator notices, %lld sends failed, %lld impersonations "
+              "refused, %lld nicknames not learned for want of a free slot, %lld over their host's "
+              "share, "
+              "%lld not remembered (resend memory full)",
               relay_stats.delivered, relay_stats.resent, relay_stats.unknown,
-              relay_stats.lease_refused, relay_stats.notices, relay_stats.send_failed);
+              relay_stats.lease_refused, relay_stats.notices, relay_stats.send_failed,
+              relay_stats.impersonation_refused, relay_stats.directory_full,
+              relay_stats.address_full, relay_stats.resend_memory_full);
     control_close();
     net_close(fd);
     return EXIT_OK;

@@ -1,10 +1,11 @@
 // Load for the relay benchmark, on 127.0.0.1 only.
-//   relay_load PORT COUNT [SENDERS]: SENDERS sockets (default 64) each keep two messages in
-//     flight to one recipient through the relay at 127.0.0.1:PORT; prints
-//     "messages N delivered D receipts R seconds S rate X p50-us A p99-us B", the rate counting
-//     deliveries and the latencies from a message's send to its receipt.
+//   relay_load PORT COUNT [SENDERS [WINDOW]] [--batch]: SENDERS sockets (default 64) each keep
+//     WINDOW messages (default 2) in flight to one recipient through the relay at
+//     127.0.0.1:PORT; prints "messages N delivered D receipts R seconds S rate X p50-us A p99-us
+//     B", the rate counting deliveries and the latencies from a message's send to its receipt.
+//     With --batch each socket sends and receives NET_BATCH datagrams a system call.
 //   relay_load PORT learn N: N nicknames each send one message, so the relay learns them.
-//   relay_load sizes: the bytes a nickname takes in the relay's fixed tables.
+//   relay_load sizes [USERS]: the relay's tables for USERS nicknames (default 65536).
 #include "protocol/datagram.h"
 #include "protocol/relay_net.h"
 #include "server/relay.h"
@@ -15,9 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
 #include <vector>
 
-enum { WINDOW = 2, MAX_SENDERS = 512 };
+enum { MAX_SENDERS = 512, MAX_WINDOW = 64 };
 
 static long long now_us() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -35,16 +37,21 @@ static int sock() {
     return fd;
 }
 
+static int make_msg(Datagram* d, const char* from, const char* to, unsigned id, const char* body) {
+    std::memset(d, 0, sizeof *d);
+    std::snprintf(d->recipient, sizeof d->recipient, "%s", to);
+    std::snprintf(d->body, BODY_SIZE - 1, "%s", body);
+    char self[NICK_SIZE] = {};
+    std::snprintf(self, sizeof self, "%s", from);
+    datagram_complete(d, self, id);
+    return datagram_send_length(d);
+}
+
 static void send_msg(int fd, const NetAddr* relay, const char* from, const char* to, unsigned id,
                      const char* body) {
     Datagram d;
-    std::memset(&d, 0, sizeof d);
-    std::snprintf(d.recipient, sizeof d.recipient, "%s", to);
-    std::snprintf(d.body, BODY_SIZE - 1, "%s", body);
-    char self[NICK_SIZE] = {};
-    std::snprintf(self, sizeof self, "%s", from);
-    datagram_complete(&d, self, id);
-    net_send(fd, &d, datagram_send_length(&d), relay);
+    int len = make_msg(&d, from, to, id, body);
+    net_send(fd, &d, len, relay);
 }
 
 static void drain(int fd, int ms) {
@@ -66,28 +73,49 @@ static int learn(const NetAddr* relay, long n) {
     return 0;
 }
 
-int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "sizes") == 0) {
-        std::printf("bytes per nickname %zu (entry %zu, hash heads %zu), directory %zu bytes for "
-                    "%d nicknames\n",
-                    sizeof(RelayUser) + sizeof(int) * RELAY_USER_BUCKETS / RELAY_MAX_USERS,
-                    sizeof(RelayUser), sizeof(int) * RELAY_USER_BUCKETS / RELAY_MAX_USERS,
-                    sizeof(RelayUser) * RELAY_MAX_USERS + sizeof(int) * RELAY_USER_BUCKETS,
-                    RELAY_MAX_USERS);
-        return 0;
+static int sizes(int users) {
+    relay_config.max_users = users;
+    relay_config.log_level = LOG_QUIET;
+    char err[200];
+    if (!relay_init(err, sizeof err)) {
+        std::fprintf(stderr, "relay_load: %s\n", err);
+        return 1;
     }
+    std::printf(
+        "bytes per nickname slot %.1f (entry %zu, hash heads %.1f); resend memory %.1f MiB; "
+        "all tables %.1f MiB for %d nicknames\n",
+        static_cast<double>(relay_directory_bytes()) / users, sizeof(RelayUser),
+        static_cast<double>(relay_directory_bytes()) / users -
+            static_cast<double>(sizeof(RelayUser)),
+        static_cast<double>(relay_resend_bytes()) / 1048576.0,
+        static_cast<double>(relay_table_bytes()) / 1048576.0, users);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    int batch = 0;
+    if (argc > 1 && std::strcmp(argv[argc - 1], "--batch") == 0) {
+        batch = 1;
+        --argc;
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "sizes") == 0)
+        return sizes(argc > 2 ? std::atoi(argv[2]) : RELAY_MAX_USERS);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: relay_load PORT COUNT [SENDERS] | relay_load PORT learn N\n");
+        std::fprintf(stderr, "usage: relay_load PORT COUNT [SENDERS [WINDOW]] [--batch] | "
+                             "relay_load PORT learn N | relay_load sizes [USERS]\n");
         return 2;
     }
     NetAddr relay = {0x7F000001u, static_cast<uint16_t>(std::atoi(argv[1]))};
     if (std::strcmp(argv[2], "learn") == 0 && argc == 4) return learn(&relay, std::atol(argv[3]));
     long count = std::atol(argv[2]);
     int senders_n = argc > 3 ? std::atoi(argv[3]) : 64;
-    if (senders_n < 1 || senders_n > MAX_SENDERS) return 2;
+    int window = argc > 4 ? std::atoi(argv[4]) : 2;
+    if (senders_n < 1 || senders_n > MAX_SENDERS || window < 1 || window > MAX_WINDOW) return 2;
 
     // The recipient makes itself known, then whatever that caused is drained.
     int bob = sock();
+    int room = 4 << 20; // the deliveries come in bursts: as much queue as the system allows
+    setsockopt(bob, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     send_msg(bob, &relay, "BOB", "NOBODY", 1, "here");
     drain(bob, 200);
 
@@ -106,45 +134,61 @@ int main(int argc, char** argv) {
     long sent = 0, receipts = 0, delivered = 0;
     std::vector<long long> latency;
     latency.reserve(static_cast<size_t>(count));
-    auto send_from = [&](int s) {
-        if (sent >= count) return;
-        unsigned id = static_cast<unsigned>(next_seq[static_cast<size_t>(s)]++ & 0x7FFF);
-        int n = std::snprintf(body, sizeof body, "%015ld", sent); // every message differs
-        body[n] = 'x';
-        sent_at[static_cast<size_t>(s) * 0x8000 + id] = now_us();
-        send_msg(senders[static_cast<size_t>(s)], &relay, names[s], "BOB", id, body);
-        ++sent;
+    static Datagram out[MAX_WINDOW];
+    static NetMsg tx[MAX_WINDOW];
+    // Sends up to k new messages from sender s, in one system call with --batch.
+    auto send_from = [&](int s, int k) {
+        int n = 0;
+        for (; n < k && sent < count; ++n, ++sent) {
+            unsigned id = static_cast<unsigned>(next_seq[static_cast<size_t>(s)]++ & 0x7FFF);
+            int len = std::snprintf(body, sizeof body, "%015ld", sent); // every message differs
+            body[len] = 'x';
+            tx[n] = {&out[n], make_msg(&out[n], names[s], "BOB", id, body), relay};
+            sent_at[static_cast<size_t>(s) * 0x8000 + id] = now_us();
+            if (!batch) net_send(senders[static_cast<size_t>(s)], tx[n].data, tx[n].len, &relay);
+        }
+        if (batch && n > 0) net_send_batch(senders[static_cast<size_t>(s)], tx, n);
     };
     long long start = now_us();
-    for (int w = 0; w < WINDOW; ++w)
-        for (int s = 0; s < senders_n; ++s)
-            send_from(s);
+    for (int s = 0; s < senders_n; ++s)
+        send_from(s, window);
 
     std::vector<pollfd> p(static_cast<size_t>(senders_n) + 1);
     for (int i = 0; i < senders_n; ++i)
         p[static_cast<size_t>(i)] = {senders[static_cast<size_t>(i)], POLLIN, 0};
     p[static_cast<size_t>(senders_n)] = {bob, POLLIN, 0};
-    char buf[2048];
+    static char in[NET_BATCH][2048];
+    static NetMsg rx[NET_BATCH];
+    for (int i = 0; i < NET_BATCH; ++i)
+        rx[i].data = in[i];
     long long last = start; // the last datagram received: the wait for lost ones is not counted
     while (receipts < count || delivered < count) {
         // Two seconds without traffic: the rest was lost.
         if (poll(p.data(), p.size(), 2000) <= 0) break;
         for (int i = 0; i <= senders_n; ++i) {
             if (!(p[static_cast<size_t>(i)].revents & POLLIN)) continue;
-            int len;
-            while ((len = net_recv(p[static_cast<size_t>(i)].fd, buf, sizeof buf, nullptr)) > 0) {
+            int fd = p[static_cast<size_t>(i)].fd;
+            int got;
+            while ((got = batch
+                              ? net_recv_batch(fd, rx, NET_BATCH, sizeof in[0])
+                              : (rx[0].len = net_recv(fd, in[0], sizeof in[0], nullptr)) > 0) > 0) {
                 last = now_us();
                 if (i == senders_n) {
-                    ++delivered;
+                    delivered += got;
                     continue;
                 }
-                if (len < HEADER_SIZE || buf[3] != KIND_RECEIPT) continue;
-                unsigned id = static_cast<unsigned char>(buf[4]) |
-                              (static_cast<unsigned>(static_cast<unsigned char>(buf[5])) << 8);
-                latency.push_back(now_us() -
-                                  sent_at[static_cast<size_t>(i) * 0x8000 + (id & 0x7FFF)]);
-                ++receipts;
-                send_from(i);
+                int answered = 0;
+                for (int k = 0; k < got; ++k) {
+                    const char* buf = in[k];
+                    if (rx[k].len < HEADER_SIZE || buf[3] != KIND_RECEIPT) continue;
+                    unsigned id = static_cast<unsigned char>(buf[4]) |
+                                  (static_cast<unsigned>(static_cast<unsigned char>(buf[5])) << 8);
+                    latency.push_back(last -
+                                      sent_at[static_cast<size_t>(i) * 0x8000 + (id & 0x7FFF)]);
+                    ++answered;
+                }
+                receipts += answered;
+                send_from(i, answered);
             }
         }
     }

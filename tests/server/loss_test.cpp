@@ -338,7 +338,8 @@ struct Relay {
     NetAddr addr = {0x7F000001u, 0};
     std::string users = temp_path("users");
     std::string log = temp_path("relay_log");
-    std::string text; // its log, after stop()
+    std::string control = temp_path("control"); // its own, so relays of other tests do not meet
+    std::string text;                           // its log, after stop()
 
     // Starts keltup-server with the recipient listed at `sink` and learns the port it chose.
     bool start(const NetAddr& sink) {
@@ -349,8 +350,9 @@ struct Relay {
         std::remove(log.c_str());
         int out[2];
         if (pipe(out) != 0) return false;
-        pid = spawn({KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0", "--users", users}, log,
-                    out[1]);
+        pid = spawn({KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0", "--users", users,
+                     "--control", control},
+                    log, out[1]);
         close(out[1]);
         std::string line;
         char ch;

@@ -42,10 +42,22 @@ struct Relay : ::testing::Test {
         relay_config.log_level = LOG_QUIET;
         relay_config.lease_ms = 600000;
         relay_config.rate = 0;
+        relay_config.max_users = 256;
+        relay_config.max_per_address = 1000;
+        relay_reset();
+    }
+    // The directory and resend memory made for `users` slots.
+    void resize(int users, int per_address = 1000) {
+        relay_config.max_users = users;
+        relay_config.max_per_address = per_address;
         relay_reset();
     }
     RelayOutcome handle(int len, const NetAddr& from, long long now = 100) {
         return relay_handle(buf, len, &from, now, out, &n);
+    }
+    RelayOutcome send(const char* from, const char* to, const char* body, unsigned id,
+                      const NetAddr& addr, long long now) {
+        return handle(message(buf, from, to, body, id), addr, now);
     }
     // Bytes of this round's output addressed to `to`.
     int bytes_to(const NetAddr& to) {
@@ -175,6 +187,110 @@ TEST_F(Relay, ResendsAreAnsweredButHandledOnce) {
     EXPECT_EQ(RELAY_RESENT, handle(message(buf, "ALICE", "BOB", "kept", 99), kAlice, 2000002));
 }
 
+TEST_F(Relay, ResendsAreKnownByTheWholeMessageNotItsHash) {
+    // A small memory, so that many records share each chain of its index.
+    resize(4);
+    relay_pin("BOB", &kBob);
+    relay_pin("CAROL", &kCarol);
+    char body[32];
+    for (int i = 0; i < 40; ++i) {
+        std::snprintf(body, sizeof body, "body %d", i);
+        ASSERT_EQ(RELAY_DELIVERED, send("ALICE", "BOB", body, 7, kAlice, 1000)) << i;
+    }
+    // Same source, id and body, another recipient or sender: new messages.
+    EXPECT_EQ(RELAY_DELIVERED, send("ALICE", "CAROL", "body 3", 7, kAlice, 1000));
+    EXPECT_EQ(RELAY_DELIVERED, send("ALICE2", "BOB", "body 3", 7, kAlice, 1000));
+    // A body that only differs past the 8 bytes hashed at a time, or in its length.
+    EXPECT_EQ(RELAY_DELIVERED, send("ALICE", "BOB", "body 3 ", 7, kAlice, 1000));
+    EXPECT_EQ(RELAY_DELIVERED, send("ALICE", "BOB", "body", 7, kAlice, 1000));
+    for (int i = 0; i < 40; ++i) {
+        std::snprintf(body, sizeof body, "body %d", i);
+        ASSERT_EQ(RELAY_RESENT, send("ALICE", "BOB", body, 7, kAlice, 1200)) << i;
+    }
+    EXPECT_EQ(44, relay_stats.delivered);
+    EXPECT_EQ(40, relay_stats.resent);
+    EXPECT_EQ(0, relay_stats.resend_memory_full);
+    // What the forward leaves out does not make a copy new: the reserved field, bytes past the
+    // text's end.
+    int len = message(buf, "ALICE", "BOB", "body 5", 7);
+    std::memset(reinterpret_cast<Datagram*>(buf)->reserved + 8, 0x41, 4);
+    EXPECT_EQ(RELAY_RESENT, handle(len + 5, kAlice, 1400));
+}
+
+TEST_F(Relay, AFullResendMemoryDeliversAndKeepsItsYoungEntries) {
+    resize(4); // 4 KiB of records: a few dozen messages
+    relay_pin("BOB", &kBob);
+    char body[64];
+    for (int i = 0; i < 200; ++i) {
+        std::snprintf(body, sizeof body, "message %d of a burst", i);
+        ASSERT_EQ(RELAY_DELIVERED,
+                  send("ALICE", "BOB", body, static_cast<unsigned>(i), kAlice, 10000 + i))
+            << i;
+    }
+    EXPECT_EQ(200, relay_stats.delivered);
+    long long unremembered = relay_stats.resend_memory_full;
+    EXPECT_LT(100, unremembered);
+    // The first ones stayed: their resends within the window are still known.
+    EXPECT_EQ(RELAY_RESENT,
+              send("ALICE", "BOB", "message 0 of a burst", 0, kAlice, 10000 + RELAY_RESEND_MS));
+    // Past the window the old entries make room again.
+    const long long later = 10200 + RELAY_RESEND_MS;
+    ASSERT_EQ(RELAY_DELIVERED, send("ALICE", "BOB", "after the burst", 1, kAlice, later));
+    EXPECT_EQ(RELAY_RESENT, send("ALICE", "BOB", "after the burst", 1, kAlice, later + 200));
+    EXPECT_EQ(unremembered, relay_stats.resend_memory_full);
+    // Many rounds over the whole ring: records of every length wrap around its end.
+    for (int i = 0; i < 2000; ++i) {
+        std::snprintf(body, sizeof body, "%.*s", 1 + i % 60,
+                      "wrap wrap wrap wrap wrap wrap wrap "
+                      "wrap wrap wrap wrap wrap wrap wrap");
+        long long t = later + 10000LL * (i + 1);
+        ASSERT_EQ(RELAY_DELIVERED, send("ALICE", "BOB", body, 9, kAlice, t)) << i;
+        ASSERT_EQ(RELAY_RESENT, send("ALICE", "BOB", body, 9, kAlice, t + 1800)) << i;
+    }
+}
+
+TEST_F(Relay, ANicknameHeldByAnotherHostIsNotRelayed) {
+    relay_pin("BOB", &kBob);
+    send("ALICE", "BOB", "hi", 1, kAlice, 1000);
+    // From another host: a notice to the source, no receipt, nothing to Bob; its resends get
+    // nothing at all.
+    int len = message(buf, "ALICE", "BOB", "it is me, honest", 2);
+    ASSERT_EQ(RELAY_REFUSED, handle(len, kFar, 2000));
+    ASSERT_EQ(1, n);
+    EXPECT_TRUE(net_equal(&out[0].to, &kFar));
+    EXPECT_EQ(KIND_NOTICE, rec(out[0])->kind);
+    EXPECT_STREQ("ALICE is in use from another address; your messages are not delivered.",
+                 rec(out[0])->body);
+    for (int t = 1; t < 10; ++t) {
+        EXPECT_EQ(RELAY_REFUSED, handle(len, kFar, 2000 + 200 * t));
+        EXPECT_EQ(0, n);
+    }
+    EXPECT_EQ(1, relay_stats.impersonation_refused);
+    EXPECT_EQ(0, relay_stats.resent);
+    EXPECT_EQ(1, relay_stats.delivered);
+    EXPECT_TRUE(net_equal(&relay_find("ALICE")->addr, &kAlice));
+    // A listed nickname the same; the notice for the smallest message under the longest
+    // nickname stays within the bound on what goes back.
+    relay_pin("ABCDEFGHIJKLMNOPQRS", &kBob);
+    ASSERT_EQ(RELAY_REFUSED,
+              handle(message(buf, "ABCDEFGHIJKLMNOPQRS", "BOB", "", 3) - 1, kFar, 3000));
+    ASSERT_EQ(1, n);
+    EXPECT_LE(out[0].len, RELAY_AMPLIFICATION * HEADER_SIZE);
+    EXPECT_STREQ("ABCDEFGHIJKLMNOPQRS is in use from another address; your messages are not "
+                 "delivered.",
+                 rec(out[0])->body);
+    // Another port of the holder's own host (keltup-send beside the tray client) is relayed and
+    // does not move the nickname.
+    EXPECT_EQ(RELAY_DELIVERED, send("ALICE", "BOB", "from a script", 4, kCarol, 4000));
+    EXPECT_TRUE(net_equal(&relay_find("ALICE")->addr, &kAlice));
+    EXPECT_EQ(1, relay_stats.lease_refused);
+    // Once the lease has run out the other host may take the nickname.
+    EXPECT_EQ(RELAY_DELIVERED,
+              send("ALICE", "BOB", "mine now", 5, kFar, 4000 + relay_config.lease_ms));
+    EXPECT_TRUE(net_equal(&relay_find("ALICE")->addr, &kFar));
+    EXPECT_EQ(2, relay_stats.impersonation_refused);
+}
+
 TEST_F(Relay, UnknownRecipientGetsReceiptThenNoticeOnce) {
     int len = message(buf, "ALICE", "BOB", "anyone?", 9);
     ASSERT_EQ(RELAY_UNKNOWN, handle(len, kAlice, 0));
@@ -246,31 +362,100 @@ TEST_F(Relay, NicknamesAreLeasedListedOnesNeverMove) {
                  relay_pin("A B", &kBob));
 }
 
-TEST_F(Relay, TheDirectoryIsBoundedAndEvictsTheOldestLearned) {
+// 127.0.0.1 at port 10000 + i.
+const NetAddr& port_of(int i) {
+    static NetAddr ports[100];
+    ports[i] = NetAddr{0x7F000001u, static_cast<uint16_t>(10000 + i)};
+    return ports[i];
+}
+
+TEST_F(Relay, AFullDirectoryReusesOnlyNicknamesWhoseLeaseRanOut) {
+    resize(8);
+    const long long lease = relay_config.lease_ms;
     relay_pin("BOB", &kBob);
     char name[NICK_SIZE];
-    for (int i = 1; i < RELAY_MAX_USERS; ++i) {
+    for (int i = 1; i < 8; ++i) {
         std::snprintf(name, sizeof name, "U%d", i);
-        NetAddr a = {0x7F000001u, static_cast<uint16_t>(10000 + i)};
-        relay_handle(buf, message(buf, name, "NOBODY", "", 1), &a, 10 + i, out, &n);
+        send(name, "NOBODY", "", 1, port_of(i), 1000 + i);
     }
-    EXPECT_EQ(RELAY_MAX_USERS, relay_user_count());
-    for (int i = 0; i < 3; ++i) {
-        std::snprintf(name, sizeof name, "NEW%d", i);
-        relay_handle(buf, message(buf, name, "NOBODY", "", 1), &kAlice, 5000 + i, out, &n);
-    }
-    EXPECT_EQ(RELAY_MAX_USERS, relay_user_count());
-    EXPECT_NE(nullptr, relay_find("new2"));
-    EXPECT_EQ(nullptr, relay_find("U1"));
+    ASSERT_EQ(8, relay_user_count());
+    // U1 only receives from now on; that keeps it known as sending would.
+    EXPECT_EQ(RELAY_DELIVERED, send("U2", "U1", "for you", 2, port_of(2), 1000 + lease / 2));
+
+    // Every slot live: a newcomer is not learned, but its message is handled all the same.
+    EXPECT_EQ(RELAY_DELIVERED, send("NEW1", "U1", "hello", 3, kAlice, 1000 + lease - 1));
+    EXPECT_TRUE(net_equal(&out[0].to, &port_of(1)));
+    EXPECT_EQ(KIND_RECEIPT, rec(out[1])->kind);
+    EXPECT_EQ(nullptr, relay_find("NEW1"));
+    EXPECT_EQ(1, relay_stats.directory_full);
+
+    // U3's lease has run out (U1's and U2's were renewed): U3, heard least recently, makes room,
+    // then U4; later newcomers find every remaining slot live again.
+    const long long t = 1000 + lease + 4;
+    EXPECT_EQ(RELAY_UNKNOWN, send("NEW1", "NOBODY", "", 4, kAlice, t));
+    EXPECT_EQ(RELAY_UNKNOWN, send("NEW2", "NOBODY", "", 4, kCarol, t));
+    EXPECT_EQ(RELAY_UNKNOWN, send("NEW3", "NOBODY", "", 4, port_of(50), t));
+    EXPECT_TRUE(net_equal(&relay_find("new1")->addr, &kAlice));
+    EXPECT_TRUE(net_equal(&relay_find("new2")->addr, &kCarol));
+    EXPECT_EQ(nullptr, relay_find("NEW3"));
     EXPECT_EQ(nullptr, relay_find("U3"));
-    EXPECT_NE(nullptr, relay_find("U4"));
-    EXPECT_NE(nullptr, relay_find("BOB")); // listed users are never evicted
-    // Every one left is still found by name.
-    for (int i = 4; i < RELAY_MAX_USERS; ++i) {
-        std::snprintf(name, sizeof name, "u%d", i);
-        ASSERT_NE(nullptr, relay_find(name)) << name;
-        EXPECT_EQ(10000 + i, relay_find(name)->addr.port);
+    EXPECT_EQ(nullptr, relay_find("U4"));
+    EXPECT_EQ(2, relay_stats.directory_full);
+    for (const char* kept : {"BOB", "U1", "U2", "U5", "U6", "U7"})
+        EXPECT_NE(nullptr, relay_find(kept)) << kept;
+
+    // A listed user silent for ages is never the one to go.
+    EXPECT_EQ(RELAY_UNKNOWN, send("NEW3", "NOBODY", "", 5, port_of(50), 100 * lease));
+    EXPECT_NE(nullptr, relay_find("BOB"));
+    EXPECT_NE(nullptr, relay_find("NEW3"));
+    // Reused slots keep every chain whole: each one known is found by name at its address.
+    int found = 0;
+    for (int i = 0; i < relay_user_slots(); ++i) {
+        const RelayUser* u = relay_user_at(i);
+        ASSERT_NE(nullptr, u);
+        const RelayUser* f = relay_find(u->nick);
+        EXPECT_EQ(u, f) << u->nick;
+        found += f != nullptr;
     }
+    EXPECT_EQ(8, found);
+
+    // A directory of listed users only: nothing can be learned, nothing is lost.
+    resize(2);
+    relay_pin("A", &kAlice);
+    relay_pin("B", &kBob);
+    EXPECT_EQ(RELAY_DELIVERED, send("C", "A", "x", 1, kCarol, 100 * lease));
+    EXPECT_EQ(nullptr, relay_find("C"));
+    EXPECT_FALSE(relay_pin("C", &kCarol));
+}
+
+TEST_F(Relay, OneHostHoldsAtMostItsShareOfLearnedNicknames) {
+    resize(16, 3);
+    relay_pin("LISTED1", &port_of(90)); // listed ones on the host do not count
+    relay_pin("LISTED2", &port_of(91));
+    char name[NICK_SIZE];
+    for (int i = 1; i <= 5; ++i) {
+        std::snprintf(name, sizeof name, "LOCAL%d", i);
+        EXPECT_EQ(RELAY_UNKNOWN, send(name, "NOBODY", "", 1, port_of(i), 100 + i));
+    }
+    EXPECT_NE(nullptr, relay_find("LOCAL3"));
+    EXPECT_EQ(nullptr, relay_find("LOCAL4"));
+    EXPECT_EQ(nullptr, relay_find("LOCAL5"));
+    EXPECT_EQ(2, relay_stats.address_full);
+    // Another host still learns, and the capped host's messages still go through.
+    EXPECT_EQ(RELAY_UNKNOWN, send("FAR", "NOBODY", "", 1, kFar, 200));
+    EXPECT_NE(nullptr, relay_find("FAR"));
+    EXPECT_EQ(RELAY_DELIVERED, send("LOCAL5", "FAR", "hi", 2, port_of(5), 300));
+    // A nickname of the host that moves elsewhere after its lease frees a place for another.
+    EXPECT_EQ(RELAY_UNKNOWN,
+              send("LOCAL1", "NOBODY", "", 3, kFar, 100 + relay_config.lease_ms + 1));
+    EXPECT_TRUE(net_equal(&relay_find("LOCAL1")->addr, &kFar));
+    EXPECT_EQ(RELAY_UNKNOWN,
+              send("LOCAL4", "NOBODY", "", 3, port_of(4), 100 + relay_config.lease_ms + 2));
+    EXPECT_NE(nullptr, relay_find("LOCAL4"));
+    // Unlisting counts them again: the host is over its share and learns nothing more.
+    relay_unpin_all();
+    EXPECT_EQ(RELAY_UNKNOWN, send("LOCAL6", "NOBODY", "", 4, port_of(6), 1000000));
+    EXPECT_EQ(nullptr, relay_find("LOCAL6"));
 }
 
 TEST_F(Relay, AFloodingSourceIsLimitedAndOthersAreNot) {

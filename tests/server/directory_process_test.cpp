@@ -1,0 +1,207 @@
+// The real keltup-server on 127.0.0.1 with a small directory, flooded with forged nicknames from
+// many source ports.
+#include "protocol/datagram.h"
+#include "protocol/relay_net.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Bounds against hangs only; nothing here measures how long anything takes.
+const int kWaitMs = 5000;
+
+struct Relay {
+    pid_t pid = -1;
+    int out = -1, err = -1;
+    NetAddr addr = {0x7F000001u, 0};
+
+    bool start(const std::vector<std::string>& extra) {
+        // A control socket of its own, so that relays of tests running beside it do not meet.
+        std::string control = "/tmp/keltup-directory-test-" + std::to_string(getpid()) + ".control";
+        std::vector<std::string> args = {KELTUP_SERVER, "--bind",    "127.0.0.1", "--port",
+                                         "0",           "--control", control};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int o[2], e[2];
+        if (pipe(o) != 0 || pipe(e) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(o[1], 1);
+            dup2(e[1], 2);
+            for (int fd : {o[0], o[1], e[0], e[1]})
+                close(fd);
+            std::vector<char*> argv;
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(o[1]);
+        close(e[1]);
+        out = o[0];
+        err = e[0];
+        std::string line = read_line(out);
+        if (line.find("listening on 127.0.0.1:") == std::string::npos) return false;
+        addr.port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
+        return read_line(err).find("started on") != std::string::npos;
+    }
+    static std::string read_line(int fd) {
+        std::string line;
+        char ch;
+        while (read(fd, &ch, 1) == 1 && ch != '\n')
+            line += ch;
+        return line;
+    }
+    // Resident memory in kB, from /proc.
+    long resident_kb() const {
+        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+        if (f == nullptr) return -1;
+        char line[256];
+        long kb = -1;
+        while (std::fgets(line, sizeof line, f) != nullptr)
+            if (std::sscanf(line, "VmRSS: %ld", &kb) == 1) break;
+        std::fclose(f);
+        return kb;
+    }
+    // Stops it; returns its log after the start line.
+    std::string stop() {
+        kill(pid, SIGTERM);
+        std::string text;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(err, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        waitpid(pid, nullptr, 0);
+        close(out);
+        close(err);
+        pid = -1;
+        return text;
+    }
+    ~Relay() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            stop();
+        }
+    }
+};
+
+struct Client {
+    int fd = -1;
+    Client() {
+        char err[128];
+        fd = net_open("127.0.0.1", 0, err, sizeof err);
+    }
+    ~Client() { net_close(fd); }
+    void send(const NetAddr& relay, const char* from, const char* to, const char* body,
+              unsigned id) {
+        Datagram d;
+        std::memset(&d, 0, sizeof d);
+        std::strncpy(d.recipient, to, NICK_SIZE - 1);
+        std::strncpy(d.body, body, BODY_SIZE - 2);
+        char self[NICK_SIZE] = {};
+        std::strncpy(self, from, NICK_SIZE - 1);
+        datagram_complete(&d, self, id);
+        net_send(fd, &d, datagram_send_length(&d), &relay);
+    }
+    // The next datagram within wait_ms, or -1.
+    int recv(Datagram* d, int wait_ms = kWaitMs) {
+        std::memset(d, 0, sizeof *d);
+        if (net_wait(fd, wait_ms) != 1) return -1;
+        return net_recv(fd, d, sizeof *d, nullptr);
+    }
+    // Sends as a client does, up to ten tries until the receipt for id comes; then whether a
+    // notice followed it. Returns 0 without a receipt, 1 with a receipt alone, 2 with a notice.
+    int send_with_receipt(const NetAddr& relay, const char* from, const char* to, const char* body,
+                          unsigned id) {
+        Datagram d;
+        for (int tries = 0; tries < 10; ++tries) {
+            send(relay, from, to, body, id);
+            while (recv(&d, 200) > 0)
+                if (d.kind == KIND_RECEIPT && datagram_id(&d) == id)
+                    return recv(&d, 200) > 0 && d.kind == KIND_NOTICE ? 2 : 1;
+        }
+        return 0;
+    }
+    // Whether a message with this body arrives (others skipped).
+    bool receives(const char* body) {
+        Datagram d;
+        for (int i = 0; i < 1000 && recv(&d) > 0; ++i)
+            if (d.kind == KIND_MESSAGE && std::strcmp(d.body, body) == 0) return true;
+        return false;
+    }
+};
+
+TEST(RelayDirectory, AFloodOfForgedNicknamesNeitherEvictsTheActiveNorGrowsTheRelay) {
+    Relay relay;
+    // 32 slots, a 2 s lease, no rate limit and every port of this host allowed its nicknames: only
+    // the size of the directory stands in the flood's way.
+    ASSERT_TRUE(relay.start(
+        {"--max-users", "32", "--max-users-per-address", "100000", "--lease", "2", "--rate", "0"}));
+    Client alice, bob, carol;
+    Datagram d;
+    // Bob makes himself known once, then only reads.
+    ASSERT_EQ(2, bob.send_with_receipt(relay.addr, "BOB", "NOBODY", "here", 1));
+    ASSERT_EQ(1, alice.send_with_receipt(relay.addr, "ALICE", "BOB", "before", 1));
+    ASSERT_TRUE(bob.receives("before"));
+    long before = relay.resident_kb();
+    ASSERT_GT(before, 0);
+
+    // 100 ports, each sending under 100 invented nicknames; Alice writes to Bob all along.
+    std::vector<std::unique_ptr<Client>> flood;
+    for (int i = 0; i < 100; ++i)
+        flood.emplace_back(new Client());
+    char nick[NICK_SIZE], body[32];
+    int answered = 0;
+    for (int round = 0; round < 100; ++round) {
+        for (int i = 0; i < 100; ++i) {
+            std::snprintf(nick, sizeof nick, "FORGED%d_%d", i, round);
+            flood[static_cast<size_t>(i)]->send(relay.addr, nick, "NOBODY", "", 1);
+        }
+        // Each is answered with its receipt and the notice that NOBODY is unknown.
+        for (int i = 0; i < 100; ++i) {
+            Client& c = *flood[static_cast<size_t>(i)];
+            answered += c.recv(&d, 1000) > 0 && d.kind == KIND_RECEIPT;
+            c.recv(&d, 1000);
+        }
+        if (round % 10 != 9) continue;
+        std::snprintf(body, sizeof body, "during %d", round);
+        ASSERT_EQ(1, alice.send_with_receipt(relay.addr, "ALICE", "BOB", body,
+                                             static_cast<unsigned>(round)))
+            << round;
+        ASSERT_TRUE(bob.receives(body)) << round;
+    }
+
+    // A newcomer is learned once the forged nicknames' leases have run out: until then Alice's
+    // message to Carol is answered with a notice.
+    int learned = 0;
+    for (int tries = 0; tries < 200 && !learned; ++tries) {
+        carol.send_with_receipt(relay.addr, "CAROL", "NOBODY", "me too", 1000 + tries);
+        std::snprintf(body, sizeof body, "to carol %d", tries);
+        learned = alice.send_with_receipt(relay.addr, "ALICE", "CAROL", body, 2000 + tries) == 1;
+        if (!learned) carol.recv(&d, 50); // a pause while the leases run
+    }
+    ASSERT_TRUE(learned);
+    ASSERT_TRUE(carol.receives(body));
+    ASSERT_EQ(1, alice.send_with_receipt(relay.addr, "ALICE", "BOB", "after", 3000));
+    ASSERT_TRUE(bob.receives("after"));
+
+    // 10,000 nicknames later the relay is the size it was; a per-nickname allocation of even 32
+    // bytes would have shown.
+    EXPECT_LT(9000, answered);
+    long after = relay.resident_kb();
+    EXPECT_LE(after, before + 256) << before << " kB before, " << after << " kB after";
+    std::string log = relay.stop();
+    EXPECT_NE(std::string::npos, log.find("directory full: 32 nicknames")) << log;
+    EXPECT_EQ(log.find("directory full"), log.rfind("directory full")) << log; // once a minute
+}
+
+} // namespace
