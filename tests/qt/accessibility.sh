@@ -36,12 +36,12 @@ wait_for() { # SECONDS COMMAND...: retries the command every 0.2 s
     done
 }
 
-n=$((180 + RANDOM % 300))
-while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
-Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# A display of our own: Xvfb takes a free number itself and says which.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-export DISPLAY=":$n"
-wait_for 10 xdotool getdisplaygeometry || fail "Xvfb did not start"
+wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(head -1 "$work/display")"
+wait_for 10 xdotool getdisplaygeometry || fail "Xvfb does not answer"
 # The accessibility bus and its registry start on the first client's request.
 /usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
     fail "no accessibility bus"
