@@ -513,8 +513,8 @@ QWidget* first_tab_stop(QtWindow* w) {
 
 // What a screen reader finds of the tray icon. The icon is a small window of Qt's own, made
 // again whenever it docks again: its accessible name is the tip ("KelTup"), its description says
-// how many messages wait, and its window title, which notification areas on X11 read out for
-// their icons, says both. The tip shown on the screen stays the tip.
+// how many messages wait, and its window title, the name a notification area on X11 can give its
+// icons, says both. The tip shown on the screen stays the tip.
 QString tray_tip;
 int tray_waiting;
 QPointer<QWidget> tray_window;
