@@ -88,6 +88,16 @@ const DialogTemplate kAboutBox = {
     kAboutBoxControls, COUNT(kAboutBoxControls),
 };
 
+const ControlDescription kControlDescriptions[] = {
+    {&kShowMsg, IDC_TIME, CTL_STATIC, "Received"},
+    {&kShowMsg, IDC_BODY, CTL_EDIT, "Message text"},
+    {&kShowMsg, IDC_PREV, CTL_BUTTON, "Previous message"},
+    {&kShowMsg, IDC_NEXT, CTL_BUTTON, "Next message"},
+    {&kSendBox, IDC_BODY, CTL_EDIT, "Message text"},
+    {&kAboutBox, ID_NONE, CTL_PICTURE, "KelTup logo"},
+};
+const int kControlDescriptionCount = COUNT(kControlDescriptions);
+
 static const MenuItem kConMenuItems[] = {
     {"&Send", CMD_SEND}, {"S&ettings", CMD_SETTINGS}, {"&About KelTup", CMD_ABOUT},
     {nullptr, 0},        {"E&xit", CMD_EXIT},

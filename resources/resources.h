@@ -101,6 +101,18 @@ extern const char* const kTitleString; // string 500
 extern const char* const kVersionText; // "V0.9.4"
 extern const char* const kMakerNotice; // the About line's notice
 
+// Names for controls whose template gives them no words of their own (a picture, a field with no
+// label before it, a button drawn with symbols). Front-ends that name their controls for screen
+// readers take the name from the label or group box before a control, and from here otherwise.
+struct ControlDescription {
+    const DialogTemplate* dialog;
+    int id;   // the control's id, or ID_NONE for the one control of that kind without an id
+    int kind; // the control's kind
+    const char* name;
+};
+extern const ControlDescription kControlDescriptions[];
+extern const int kControlDescriptionCount;
+
 extern const DialogTemplate kShowMsg;  // SHOWMSG, the viewer
 extern const DialogTemplate kSendBox;  // SENDBOX, compose
 extern const DialogTemplate kSetBox;   // SETBOX, settings

@@ -1,5 +1,6 @@
 // keltup on Linux: the Qt application around the portable program.
 #include "platform/qt/ui_qt.h"
+#include "inbox/inbox.h"
 #include "shell/shell.h"
 
 #include <QApplication>
@@ -47,6 +48,12 @@ static void watch_signals() {
     });
 }
 
+// Messages waiting, for the tray icon's description; unknown while the inbox is held (a send
+// waiting for its receipt, a delete), when it reads empty.
+static int messages_waiting() {
+    return busy_flag ? -1 : inbox_count();
+}
+
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("keltup"));
@@ -54,7 +61,7 @@ int main(int argc, char** argv) {
     // Closing the last dialog must not end a program that lives in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    UiQtMainEvents events = {shell_timer_tick, shell_tray_event, shell_destroyed};
+    UiQtMainEvents events = {shell_timer_tick, shell_tray_event, shell_destroyed, messages_waiting};
     ui_qt_set_main_events(&events);
     watch_signals();
 

@@ -293,8 +293,24 @@ QPixmap load_picture(const char* name) {
     return pm;
 }
 
-QWidget* make_control(QtWindow* w, const DialogControl& c, int avgw, int h) {
-    QWidget* parent = w->widget;
+const char* const kValueProperty = "keltupValue";
+
+// A static with an id and no words in the template shows a value the program sets (a nickname,
+// a time). It is built as a read-only field that looks like the label it stands for, so that Tab
+// reaches it and a screen reader reads it under its own name.
+int is_value_field(const DialogControl& c) {
+    return c.kind == CTL_STATIC && c.id != ID_NONE && (!c.text || !c.text[0]);
+}
+
+// The first line of a text: what a one-line value field shows.
+QString first_line(const QString& s) {
+    int end = s.indexOf(QLatin1Char('\n'));
+    QString line = end < 0 ? s : s.left(end);
+    if (line.endsWith(QLatin1Char('\r'))) line.chop(1);
+    return line;
+}
+
+QWidget* make_control(QtWindow* w, QWidget* parent, const DialogControl& c, int avgw, int h) {
     QString text = from_bytes(c.text);
     QWidget* widget = nullptr;
     switch (c.kind) {
@@ -312,6 +328,18 @@ QWidget* make_control(QtWindow* w, const DialogControl& c, int avgw, int h) {
         break;
     }
     case CTL_STATIC: {
+        if (is_value_field(c)) {
+            QLineEdit* e = new QLineEdit(parent);
+            e->setReadOnly(true);
+            e->setFrame(false);
+            e->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; }"));
+            // A line edit keeps 2 pixels of margin beside its text and 1 above it; a label none.
+            e->setTextMargins(-2, -1, -2, 0);
+            e->setAlignment((c.style & ST_CENTER ? Qt::AlignHCenter : Qt::AlignLeft) |
+                            Qt::AlignTop);
+            widget = e;
+            break;
+        }
         QLabel* l = new QLabel(parent);
         l->setTextFormat(Qt::PlainText);
         l->setText(text);
@@ -378,6 +406,13 @@ QWidget* make_control(QtWindow* w, const DialogControl& c, int avgw, int h) {
         break;
     }
     }
+    // Inside a group box, whose style sheet would give it and its parts (a combo box's line) the
+    // desktop's font, the control keeps the dialog's.
+    if (parent != w->widget) {
+        widget->setFont(w->widget->font());
+        for (QWidget* part : widget->findChildren<QWidget*>())
+            part->setFont(w->widget->font());
+    }
     int x = mul_div(c.x, avgw, 4), y = mul_div(c.y, h, 8);
     int cw = mul_div(c.w, avgw, 4), ch = mul_div(c.h, h, 8);
     if (c.kind == CTL_PICTURE) {
@@ -389,8 +424,119 @@ QWidget* make_control(QtWindow* w, const DialogControl& c, int avgw, int h) {
         // The template's height includes the drop-down list; the closed box is one line high.
         ch = widget->sizeHint().height();
     }
+    if (parent != w->widget) {
+        x -= parent->x();
+        y -= parent->y();
+    }
     widget->setGeometry(x, y, cw, ch);
     return widget;
+}
+
+// The group box around control `i`: the last one before it in the template whose frame holds
+// it whole. -1 when there is none.
+int enclosing_group(const DialogTemplate* tpl, int i) {
+    const DialogControl& c = tpl->controls[i];
+    for (int g = i - 1; g >= 0; g--) {
+        const DialogControl& b = tpl->controls[g];
+        if (b.kind == CTL_GROUP && c.x >= b.x && c.y >= b.y && c.x + c.w <= b.x + b.w &&
+            c.y + c.h <= b.y + b.h)
+            return g;
+    }
+    return -1;
+}
+
+// A label's words as the name of what it labels: mnemonic '&'s taken out ("&&" is one '&'),
+// line breaks made spaces, and a trailing colon dropped.
+QString label_name(const char* text) {
+    QString s;
+    for (const char* p = text ? text : ""; *p; p++) {
+        if (*p == '&') {
+            if (p[1] != '&') continue;
+            p++;
+        }
+        s += QChar((uchar)(*p == '\r' || *p == '\n' ? ' ' : *p));
+    }
+    s = s.simplified();
+    if (s.endsWith(QLatin1Char(':'))) s.chop(1);
+    return s.trimmed();
+}
+
+const char* described_name(const DialogTemplate* tpl, const DialogControl& c) {
+    for (int i = 0; i < kControlDescriptionCount; i++) {
+        const ControlDescription& d = kControlDescriptions[i];
+        if (d.dialog == tpl && d.id == c.id && d.kind == c.kind) return d.name;
+    }
+    return nullptr;
+}
+
+// Names control `i` for screen readers the way the Win32 dialog manager names a control: after
+// the static text just before it in the template, which becomes its label (buddy), else after the
+// group box around it, which is its parent widget and so its label too. A name written beside the
+// templates comes first; controls with words of their own (buttons, check boxes, labels) keep them.
+void name_control(QtWindow* w, int i) {
+    const DialogTemplate* tpl = w->tpl;
+    const DialogControl& c = tpl->controls[i];
+    QWidget* widget = w->controls[i].widget;
+    QString name;
+    if (const char* d = described_name(tpl, c)) name = label_name(d);
+    int named_by_text =
+        c.kind == CTL_EDIT || c.kind == CTL_COMBO || c.kind == CTL_PICTURE || is_value_field(c);
+    if (!named_by_text && name.isEmpty()) return;
+    const DialogControl* before = i > 0 ? &tpl->controls[i - 1] : nullptr;
+    if (before && before->kind == CTL_STATIC && before->text && before->text[0]) {
+        if (QLabel* l = qobject_cast<QLabel*>(w->controls[i - 1].widget)) l->setBuddy(widget);
+        if (name.isEmpty()) name = label_name(before->text);
+    }
+    int g = enclosing_group(tpl, i);
+    if (name.isEmpty() && g >= 0) name = label_name(tpl->controls[g].text);
+    if (name.isEmpty()) return;
+    widget->setAccessibleName(name);
+    // An editable combo box's line is a focusable object of its own.
+    if (QComboBox* cb = qobject_cast<QComboBox*>(widget))
+        if (cb->lineEdit()) cb->lineEdit()->setAccessibleName(name);
+}
+
+// Where the focus starts when value fields come first: the first control that is a tab stop for
+// the Win32 dialog manager, which sees those fields as labels. The fields stay in the Tab order's
+// circle, before it. nullptr where Qt's own choice is that control already.
+QWidget* first_tab_stop(QtWindow* w) {
+    int fields_before = 0;
+    for (int i = 0; i < w->control_count; i++) {
+        int k = w->controls[i].kind;
+        if (k == CTL_STATIC && qobject_cast<QLineEdit*>(w->controls[i].widget)) fields_before = 1;
+        if (k == CTL_EDIT || k == CTL_COMBO || k == CTL_BUTTON || k == CTL_DEFBUTTON ||
+            k == CTL_CHECK)
+            return fields_before ? w->controls[i].widget : nullptr;
+    }
+    return nullptr;
+}
+
+// What a screen reader finds of the tray icon. The icon is a small window of Qt's own, made
+// again whenever it docks again: its accessible name is the tip ("KelTup"), its description says
+// how many messages wait, and its window title, the name a notification area on X11 can give its
+// icons, says both. The tip shown on the screen stays the tip.
+QString tray_tip;
+int tray_waiting;
+QPointer<QWidget> tray_window;
+
+void tray_describe() {
+    if (!tray) return;
+    if (main_events.waiting) {
+        int n = main_events.waiting();
+        if (n >= 0) tray_waiting = n;
+    }
+    if (!tray_window) {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (strcmp(w->metaObject()->className(), "QSystemTrayIconSys") == 0) tray_window = w;
+        if (!tray_window) return;
+    }
+    QString says = tray_waiting == 1  ? QStringLiteral("1 message waiting")
+                   : tray_waiting > 1 ? QStringLiteral("%1 messages waiting").arg(tray_waiting)
+                                      : QStringLiteral("No messages");
+    QString title = tray_waiting > 0 ? tray_tip + QStringLiteral(" - ") + says : tray_tip;
+    if (tray_window->accessibleName() != tray_tip) tray_window->setAccessibleName(tray_tip);
+    if (tray_window->accessibleDescription() != says) tray_window->setAccessibleDescription(says);
+    if (tray_window->windowTitle() != title) tray_window->setWindowTitle(title);
 }
 
 // Runs a nested loop until *ended is set, or until the program quits.
@@ -410,6 +556,7 @@ void deliver_tick(UiWnd h, int id) {
     if (!t->timer->isActive() || quitting) return;
     if (w->is_main) {
         if (main_events.timer_tick) main_events.timer_tick();
+        tray_describe();
     } else if (w->proc && !w->ended) {
         w->proc(h, UI_TIMER, id);
     }
@@ -585,14 +732,19 @@ int ui_dialog_run(const DialogTemplate* tpl, UiWnd owner, UiDialogProc proc) {
     ui_qt_dialog_units(tpl, &avgw, &ch);
     for (int i = 0; i < tpl->control_count && w->control_count < MAX_CONTROLS; i++) {
         const DialogControl& c = tpl->controls[i];
-        QWidget* cw = make_control(w, c, avgw, ch);
+        // A control inside a group box is the box's child, so the box labels it.
+        int g = c.kind == CTL_GROUP ? -1 : enclosing_group(tpl, i);
+        QWidget* parent = g >= 0 && g < w->control_count ? w->controls[g].widget : d;
+        QWidget* cw = make_control(w, parent, c, avgw, ch);
         QtControl& rec = w->controls[w->control_count++];
         rec.id = c.id;
         rec.kind = c.kind;
         rec.style = c.style;
         rec.widget = cw;
         if (c.kind == CTL_DEFBUTTON && !w->default_id) w->default_id = c.id;
+        name_control(w, i);
     }
+    if (QWidget* first = first_tab_stop(w)) first->setFocus();
     for (QWidget* child : d->findChildren<QWidget*>())
         child->installEventFilter(d);
     d->setFixedSize(mul_div(tpl->w, avgw, 4), mul_div(tpl->h, ch, 8));
@@ -643,6 +795,11 @@ void ui_set_text(UiWnd dlg, int id, const char* text) {
         s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
         e->setPlainText(s);
     } else if (QLineEdit* e = qobject_cast<QLineEdit*>(c->widget)) {
+        if (c->kind == CTL_STATIC) {
+            // A value field keeps the text as set and shows its first line, as the label did.
+            e->setProperty(kValueProperty, s);
+            s = first_line(s);
+        }
         e->setText(s);
     } else if (QComboBox* cb = qobject_cast<QComboBox*>(c->widget)) {
         cb->setEditText(s);
@@ -666,7 +823,7 @@ void ui_get_text(UiWnd dlg, int id, char* buf, int size) {
         s = e->toPlainText();
         s.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
     } else if (QLineEdit* e = qobject_cast<QLineEdit*>(c->widget)) {
-        s = e->text();
+        s = c->kind == CTL_STATIC ? e->property(kValueProperty).toString() : e->text();
     } else if (QComboBox* cb = qobject_cast<QComboBox*>(c->widget)) {
         s = cb->currentText();
     } else if (QGroupBox* g = qobject_cast<QGroupBox*>(c->widget)) {
@@ -831,6 +988,7 @@ int ui_tray_add(UiWnd, const char* icon, const char* tip) {
     if (tray) return 1;
     tray = new QSystemTrayIcon(load_icon(icon ? icon : ICON_OFF));
     tray->setToolTip(from_bytes(tip));
+    tray_tip = from_bytes(tip);
     QObject::connect(tray, &QSystemTrayIcon::activated, tray_activated);
     tray->show();
     // The icon docks again whenever a notification area appears after it was made.
@@ -843,6 +1001,7 @@ int ui_tray_add(UiWnd, const char* icon, const char* tip) {
 
 void ui_tray_set(const char* icon) {
     if (tray && icon) tray->setIcon(load_icon(icon));
+    tray_describe();
 }
 
 void ui_tray_remove() {

@@ -11,6 +11,7 @@ struct UiQtMainEvents {
     void (*timer_tick)();    // the main window's timer
     void (*tray_event)(int); // UI_TRAY_DBLCLK, UI_TRAY_RBUTTONUP
     void (*destroyed)();     // ui_destroy_window on the main window
+    int (*waiting)();        // messages waiting, for the tray icon's description; -1: unknown now
 };
 void ui_qt_set_main_events(const UiQtMainEvents* events);
 

@@ -59,7 +59,9 @@ client() { # NAME NICK PORT: a client with a settings file and a session directo
 window() { # PID TITLE: the window of that process with exactly that title
     local w
     for w in $(xdotool search --name "^$2\$" 2>/dev/null); do
-        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
+        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] || continue
+        # Dialogs and message boxes, not the tray icon's window of the same name.
+        xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _DIALOG && { echo "$w"; return 0; }
     done
     return 1
 }

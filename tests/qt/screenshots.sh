@@ -45,7 +45,9 @@ sleep 2
 window() { # TITLE: keltup's window with exactly that title
     local w
     for w in $(xdotool search --name "^$1\$" 2>/dev/null); do
-        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$alice" ] && { echo "$w"; return 0; }
+        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$alice" ] || continue
+        # Dialogs and message boxes, not the tray icon's window of the same name.
+        xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _DIALOG && { echo "$w"; return 0; }
     done
     return 1
 }
@@ -86,9 +88,10 @@ shot_window "KelTup" qt-compose.png
 xdotool key Escape
 sleep 0.5
 
-# The viewer's Close, then the tray menu's Settings and About.
+# The viewer's Delete (the one before Send, which has the focus again): the only message goes
+# and the viewer with it. Then the tray menu's Settings and About.
 w=$(window "KelTup - 1 Messages") && xdotool windowactivate --sync "$w" 2>/dev/null
-xdotool key Tab Tab Tab Tab Tab space
+xdotool key shift+Tab space
 sleep 0.5
 icon=$(icon_window)
 eval "$(xdotool getwindowgeometry --shell "$icon")"

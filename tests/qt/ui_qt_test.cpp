@@ -71,7 +71,7 @@ void reset() {
     on_command = nullptr;
     on_timer = nullptr;
     on_main_tick = nullptr;
-    static const UiQtMainEvents events = {main_tick, nullptr, nullptr};
+    static const UiQtMainEvents events = {main_tick, nullptr, nullptr, nullptr};
     ui_qt_set_main_events(&events);
 }
 
@@ -96,9 +96,20 @@ const DialogControl kTestControls[] = {
     {1108, CTL_BUTTON, 0, "Other", 120, 20, 40, 14},
     {1109, CTL_DEFBUTTON, 0, "Go", 120, 130, 40, 14},
     {ID_NONE, CTL_PICTURE, 0, "113", 10, 130, 51, 17},
+    {ID_NONE, CTL_STATIC, 0, "&Time:", 70, 110, 30, 10},
+    {1110, CTL_STATIC, ST_CENTER, "", 100, 110, 60, 10},
 };
 const DialogTemplate kTest = {"TESTBOX", "Test",        10, 20, 200, 150, "MS Sans Serif", 8,
-                              1,         kTestControls, 12};
+                              1,         kTestControls, 14};
+// Value fields first, inside a group box, before the first control that takes the focus.
+const DialogControl kFieldsControls[] = {
+    {ID_NONE, CTL_GROUP, 0, "Fr&om:", 5, 5, 100, 40},
+    {1300, CTL_STATIC, 0, "", 10, 15, 60, 10},
+    {1301, CTL_EDIT, ST_MULTILINE | ST_READONLY | ST_BORDER, "", 10, 50, 80, 30},
+    {1302, CTL_BUTTON, 0, "Close", 10, 90, 40, 14},
+};
+const DialogTemplate kFields = {"FIELDSBOX", "Fields",        0, 0, 120, 110, "MS Sans Serif", 8,
+                                0,           kFieldsControls, 4};
 // No default button, no system menu: Enter sends 1 and the close box does nothing.
 const DialogControl kBareControls[] = {
     {1200, CTL_EDIT, ST_BORDER, "", 10, 10, 80, 12},
@@ -231,6 +242,53 @@ TEST(QtDialog, TextCrossesAsBytes) {
         ui_dialog_end(dlg, 0);
     };
     ui_dialog_run(&kTest, 0, test_proc);
+}
+
+TEST(QtDialog, NamesControlsAfterTheirLabels) {
+    reset();
+    on_shown = [](UiWnd dlg) {
+        // An edit after a static text is named after it and labelled by it; inside a group box it
+        // is the box's child.
+        QLineEdit* edit = control<QLineEdit>(dlg, nullptr, 0);
+        EXPECT_EQ(edit->accessibleName(), QStringLiteral("Label"));
+        EXPECT_EQ(control<QLabel>(dlg, "Label")->buddy(), edit);
+        EXPECT_EQ(edit->parentWidget()->property("title").toString(), QStringLiteral("Frame"));
+        // One after another edit, outside any group box, keeps no name of its own.
+        EXPECT_EQ(control<QLineEdit>(dlg, nullptr, 1)->accessibleName(), QString());
+
+        // A static without words is a read-only field named after its label, without the '&'
+        // and the colon. It keeps the text as set and shows its first line.
+        QLabel* time_label = control<QLabel>(dlg, "&Time:");
+        ASSERT_TRUE(time_label);
+        QLineEdit* field = qobject_cast<QLineEdit*>(time_label->buddy());
+        ASSERT_TRUE(field);
+        EXPECT_EQ(field->accessibleName(), QStringLiteral("Time"));
+        EXPECT_TRUE(field->isReadOnly());
+        EXPECT_NE(field->focusPolicy() & Qt::TabFocus, 0);
+        ui_set_text(dlg, 1110, "Wed Jan 02 03:04:05 2030\n");
+        EXPECT_EQ(field->text(), QStringLiteral("Wed Jan 02 03:04:05 2030"));
+        char buf[64];
+        ui_get_text(dlg, 1110, buf, sizeof buf);
+        EXPECT_STREQ(buf, "Wed Jan 02 03:04:05 2030\n");
+        ui_dialog_end(dlg, 0);
+    };
+    ui_dialog_run(&kTest, 0, test_proc);
+
+    // Where value fields come first, the focus still starts where the Win32 dialog manager puts
+    // it, and the fields are reached by Tab from the last control.
+    on_shown = [](UiWnd dlg) {
+        QWidget* d = ui_qt_widget(dlg);
+        QLineEdit* field = control<QLineEdit>(dlg, nullptr, 0);
+        QPlainTextEdit* body = control<QPlainTextEdit>(dlg, nullptr, 0);
+        EXPECT_EQ(field->accessibleName(), QStringLiteral("From"));
+        EXPECT_EQ(d->focusWidget(), body);
+        QWidget* next = control<QPushButton>(dlg, "Close")->nextInFocusChain();
+        for (int i = 0; i < 10 && !(next->focusPolicy() & Qt::TabFocus); i++)
+            next = next->nextInFocusChain();
+        EXPECT_EQ(next, field);
+        ui_dialog_end(dlg, 0);
+    };
+    ui_dialog_run(&kFields, 0, test_proc);
 }
 
 TEST(QtDialog, KeysAndButtonsBecomeCommands) {

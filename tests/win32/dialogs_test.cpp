@@ -215,3 +215,22 @@ TEST(Win32About, OneAboutBoxCentredOverItsOwnerWithTheVersionLine) {
     MSG m;
     PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
 }
+
+// Screen readers on Windows name an edit after the static text just before it in the dialog's
+// window order, the order of the template: each settings field's static comes right before it.
+TEST(Win32Settings, EachFieldFollowsTheStaticThatNamesIt) {
+    const int ids[] = {IDC_SERVER, IDC_REMOTEPORT, IDC_NICK, IDC_LOCALPORT};
+    std::string before[4];
+    int steps = run_script({{"KelTup - Settings",
+                             [&](HWND dlg) {
+                                 for (int i = 0; i < 4; i++)
+                                     before[i] = window_caption(
+                                         GetWindow(GetDlgItem(dlg, ids[i]), GW_HWNDPREV));
+                                 press(dlg, UI_IDCANCEL);
+                             }}},
+                           [] { settings_dialog_open(0); });
+    EXPECT_EQ(steps, 1);
+    const char* want[] = {"Name:", "Port:", "Nick:", "Port:"};
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(before[i], want[i]) << ids[i];
+}

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# keltup as a screen reader finds it: on a display and a D-Bus session of its own, with the
+# accessibility bus, a notification area and keltup-server on 127.0.0.1, every dialog is opened
+# (the viewer with a message, compose, settings, About) and accessibility.py checks that every
+# control that takes the focus has a name, that each field is named after its label and labelled
+# by it, and that no name carries a line break. Buttons are pressed through the bus, as a screen
+# reader presses them.
+# Usage: accessibility.sh KELTUP KELTUP-SERVER KELTUP-SEND
+set -uo pipefail
+if [ -z "${KELTUP_A11Y_SESSION:-}" ]; then
+    KELTUP_A11Y_SESSION=1 exec dbus-run-session -- "$0" "$@" 2>&1
+fi
+keltup=$1 server=$2 send=$3
+here=$(cd "$(dirname "$0")" && pwd)
+atspi() { /usr/bin/python3 "$here/accessibility.py" "$alice" "$@"; }
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
+    exit 1
+}
+wait_for() { # SECONDS COMMAND...: retries the command every 0.2 s
+    local limit=$(($1 * 5)) i=0
+    shift
+    until "$@" >/dev/null 2>&1; do
+        i=$((i + 1))
+        [ $i -ge $limit ] && return 1
+        sleep 0.2
+    done
+}
+
+# A display of our own: Xvfb takes a free number itself and says which.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(head -1 "$work/display")"
+wait_for 10 xdotool getdisplaygeometry || fail "Xvfb does not answer"
+# The accessibility bus and its registry start on the first client's request.
+/usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
+    fail "no accessibility bus"
+trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
+    --transparent false >"$work/trayer.log" 2>&1 &
+pids+=($!)
+
+base=$((20000 + RANDOM % 20000))
+sport=$base aport=$((base + 1))
+printf 'ALICE = 127.0.0.1:%s\n' "$aport" >"$work/users"
+"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" >"$work/server.log" 2>&1 &
+pids+=($!)
+printf '[settings]\nservername=127.0.0.1\nnick=ALICE\nlocalport=%s\nremoteport=%s\npopup=1\n' \
+    "$aport" "$sport" >"$work/alice.ini"
+mkdir -m 700 "$work/rt"
+QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 XDG_RUNTIME_DIR="$work/rt" "$keltup" "$work/alice.ini" \
+    >"$work/alice.log" 2>&1 &
+alice=$!
+pids+=($alice)
+
+icon_of() { # its icon's window inside the notification area's panel
+    local panel w
+    for panel in $(xdotool search --classname '^panel$' 2>/dev/null); do
+        for w in $(xwininfo -tree -id "$panel" | awk '/\("keltup" "keltup"\)/ { print $1 }'); do
+            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$alice" ] && { echo "$w"; return 0; }
+        done
+    done
+    return 1
+}
+visible() { xdotool search --onlyvisible --pid "$alice" 2>/dev/null | wc -l; }
+menu() { # KEY: chooses from the tray icon's menu
+    local X Y WIDTH HEIGHT SCREEN WINDOW before
+    before=$(visible)
+    eval "$(xdotool getwindowgeometry --shell "$(icon_of)")"
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
+    wait_for 5 eval '[ "$(visible)" -gt "$before" ]' || fail "the tray menu did not open"
+    xdotool key "$1"
+}
+# The tray icon is not on the accessibility bus; notification areas read its window's name.
+tray_says() { [ "$(xdotool getwindowname "$(icon_of)" 2>/dev/null)" = "$1" ]; }
+wait_for 15 icon_of || fail "the icon did not dock"
+wait_for 5 tray_says "KelTup" || fail "the tray icon is not named KelTup"
+
+# The viewer with a message, then compose from its Send, both closed with their buttons.
+"$send" --server 127.0.0.1 --port "$sport" --from CAROL ALICE "hello from a script" \
+    >"$work/send.log" 2>&1 || fail "keltup-send got no receipt"
+atspi check viewer || fail "the viewer"
+wait_for 5 tray_says "KelTup - 1 message waiting" || fail "the tray icon does not say a message waits"
+atspi press "KelTup - 1 Messages" Send || fail "pressing the viewer's Send"
+atspi check compose || fail "the compose dialog"
+atspi press "KelTup" Cancel || fail "pressing compose's Cancel"
+atspi gone "KelTup" || fail "compose stayed open"
+atspi press "KelTup - 1 Messages" Close || fail "pressing the viewer's Close"
+atspi gone "KelTup - 1 Messages" || fail "the viewer stayed open"
+
+# Settings and About from the tray menu.
+menu e
+atspi check settings || fail "the settings dialog"
+atspi press "KelTup - Settings" Cancel || fail "pressing the settings' Cancel"
+atspi gone "KelTup - Settings" || fail "the settings dialog stayed open"
+menu a
+atspi check about || fail "the About box"
+atspi press "About KelTup" OK || fail "pressing About's OK"
+atspi gone "About KelTup" || fail "the About box stayed open"
+
+kill -TERM "$alice"
+wait "$alice"
+code=$?
+[ $code -eq 0 ] || fail "keltup ended with code $code"
+echo "accessibility: passed"
