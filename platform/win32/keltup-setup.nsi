@@ -48,6 +48,7 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
+!define MUI_WELCOMEPAGE_TEXT "This installs KelTup ${VERSION}, the pop-up messenger, for you alone: no administrator rights are needed.$\r$\n$\r$\nYour settings are kept, as they are when you uninstall.$\r$\n$\r$\nClick Next to continue."
 !define MUI_COMPONENTSPAGE_NODESC
 !define MUI_FINISHPAGE_RUN "$INSTDIR\keltup.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "Start KelTup now"

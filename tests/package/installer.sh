@@ -2,7 +2,7 @@
 # The Windows installer under Wine, as a user and an administrator meet it: a silent install puts
 # the program, its shortcuts and its Uninstall entry in place; the installed program starts from
 # its Start-menu shortcut into the first-run settings dialog; an install or uninstall while it runs
-# is refused; an upgrade replaces the program; a silent uninstall removes everything but the
+# is refused, and the wizard waits for the user to exit it; an upgrade replaces the program; a silent uninstall removes everything but the
 # user's settings file.
 #
 # Usage: tests/package/installer.sh SETUP.EXE WINDOWS-BUILD-DIR
@@ -67,8 +67,20 @@ check "silent install refused (exit 2)" test "$(wine "$setup" /S >/dev/null 2>&1
 # _?= runs the uninstaller in place, so its exit code is its own.
 check "silent uninstall refused (exit 2)" test "$(wine "$inst/uninstall.exe" /S "_?=$inst_win" >/dev/null 2>&1; echo $?)" = 2
 check "program still installed" cmp -s "$build/keltup.exe" "$inst/keltup.exe"
+# The wizard says so (a box with the wizard's caption, before the wizard), the user chooses Exit
+# from the tray menu and Retry, and the wizard opens.
+caption="KelTup 0.9.4 Setup"
+wine "$setup" &
+wizard=$!
+drive wait "$caption" >/dev/null || true
+check "the wizard asks to exit KelTup first" grep -q "choose Exit" <<<"$(drive text "$caption" 65535)"
 check "Exit from the tray menu" drive pick X
 check "program ended" wait "$app"
+drive press "$caption" 4 || true
+wizard_up() { for _ in $(seq 100); do [ "$(drive text "$caption" 1)" = "&Next >" ] && return 0; sleep 0.1; done; return 1; }
+check "after Retry the wizard opens" wizard_up
+kill "$wizard"
+wait "$wizard" || true
 
 echo "--- upgrade over an older install"
 printf 'an older keltup.exe' >"$inst/keltup.exe"
