@@ -129,8 +129,22 @@ FunctionEnd
 Section "Uninstall"
   Delete "$SMSTARTUP\KelTup.lnk"
   Delete "$SMPROGRAMS\KelTup.lnk"
+  ; The folder cannot go while it is this process's current folder, nor while the uninstaller
+  ; that started this copy of itself from the temporary folder is still ending.
+  SetOutPath "$TEMP"
   Delete "$INSTDIR\keltup.exe"
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
+  StrCpy $1 0
+  ${Do}
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+    ${IfNot} ${FileExists} "$INSTDIR\*.*"
+      ${Break}
+    ${EndIf}
+    IntOp $1 $1 + 1
+    ${If} $1 >= 20
+      ${Break}
+    ${EndIf}
+    Sleep 250
+  ${Loop}
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd
