@@ -4,6 +4,8 @@
 - dromoff.ico / dromon.ico: the tray icon, 32 x 32 in the 16-colour palette (empty inbox /
   messages waiting), with PNG copies for the Linux desktop.
 - about.bmp: the About picture, 90 x 31, 24-bit, with a PNG copy.
+- hicolor/: the application icon for the Linux desktop, the empty-inbox bubble drawn as shapes:
+  keltup.svg, and N/keltup.png rendered from the same shapes at each size the desktop asks for.
 
 Run it from anywhere; it writes beside itself. Only the standard library is used.
 """
@@ -178,6 +180,100 @@ def write_bmp24(path, rows):
         f.write(filehdr + info + data)
 
 
+# The empty-inbox bubble as shapes on the 32 x 32 grid of the tray icon: the outline colour fills
+# the outer ellipse and the tail widened by one unit, the fill colour the inner ellipse and the
+# tail, and three lines of text sit on top.
+APP_ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+ELLIPSE = (16.0, 12.5, 13.5, 9.5)  # centre x, centre y, radii of the inner ellipse
+TAIL = ((4.5, 18.0), (13.0, 18.0), (5.5, 28.5))
+TEXT_LINES = ((7, 9, 18), (6, 13, 20), (8, 17, 13))  # x, y, width; one unit high
+ICON_FILL, ICON_LINE = PALETTE[SILVER], PALETTE[GREY]
+
+
+def in_ellipse(x, y, grow):
+    cx, cy, rx, ry = ELLIPSE
+    return ((x - cx) / (rx + grow)) ** 2 + ((y - cy) / (ry + grow)) ** 2 <= 1.0
+
+
+def in_triangle(x, y):
+    (ax, ay), (bx, by), (cx, cy) = TAIL
+    d1 = (x - bx) * (ay - by) - (ax - bx) * (y - by)
+    d2 = (x - cx) * (by - cy) - (bx - cx) * (y - cy)
+    d3 = (x - ax) * (cy - ay) - (cx - ax) * (y - ay)
+    return not ((d1 < 0 or d2 < 0 or d3 < 0) and (d1 > 0 or d2 > 0 or d3 > 0))
+
+
+def near_tail(x, y, width):
+    """Inside the tail or within width of its edges (a stroke with round joins)."""
+    if in_triangle(x, y):
+        return True
+    for i in range(3):
+        (ax, ay), (bx, by) = TAIL[i], TAIL[(i + 1) % 3]
+        dx, dy = bx - ax, by - ay
+        t = max(0.0, min(1.0, ((x - ax) * dx + (y - ay) * dy) / (dx * dx + dy * dy)))
+        if (x - ax - t * dx) ** 2 + (y - ay - t * dy) ** 2 <= width * width:
+            return True
+    return False
+
+
+def app_icon_colour(x, y):
+    for lx, ly, lw in TEXT_LINES:
+        if lx <= x <= lx + lw and ly <= y <= ly + 1:
+            return ICON_LINE
+    if in_ellipse(x, y, 0.0) or in_triangle(x, y):
+        return ICON_FILL
+    if in_ellipse(x, y, 1.0) or near_tail(x, y, 1.0):
+        return ICON_LINE
+    return None
+
+
+def app_icon_rgba(size, samples=4):
+    """The shapes at size x size pixels, each pixel the mean of samples x samples points."""
+    rows = []
+    for py in range(size):
+        row = []
+        for px in range(size):
+            r = g = b = n = 0
+            for sy in range(samples):
+                for sx in range(samples):
+                    c = app_icon_colour((px + (sx + 0.5) / samples) * 32.0 / size,
+                                        (py + (sy + 0.5) / samples) * 32.0 / size)
+                    if c is not None:
+                        r, g, b, n = r + c[0], g + c[1], b + c[2], n + 1
+            if n == 0:
+                row.append((0, 0, 0, 0))
+            else:
+                row.append((r // n, g // n, b // n, (255 * n + samples * samples // 2) // (samples * samples)))
+        rows.append(row)
+    return rows
+
+
+def app_icon_svg():
+    cx, cy, rx, ry = ELLIPSE
+    colour = lambda c: "#%02x%02x%02x" % c
+    tail = " ".join("%g,%g" % p for p in TAIL)
+    lines = "".join('  <rect x="%d" y="%d" width="%d" height="1" fill="%s"/>\n' % (x, y, w, colour(ICON_LINE))
+                    for x, y, w in TEXT_LINES)
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n'
+            '<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">\n'
+            '  <title>KelTup</title>\n'
+            f'  <ellipse cx="{cx:g}" cy="{cy:g}" rx="{rx + 1:g}" ry="{ry + 1:g}" fill="{colour(ICON_LINE)}"/>\n'
+            f'  <polygon points="{tail}" fill="{colour(ICON_LINE)}" stroke="{colour(ICON_LINE)}" '
+            'stroke-width="2" stroke-linejoin="round"/>\n'
+            f'  <ellipse cx="{cx:g}" cy="{cy:g}" rx="{rx:g}" ry="{ry:g}" fill="{colour(ICON_FILL)}"/>\n'
+            f'  <polygon points="{tail}" fill="{colour(ICON_FILL)}"/>\n'
+            + lines + '</svg>\n')
+
+
+def write_app_icons():
+    folder = os.path.join(HERE, "hicolor")
+    for size in APP_ICON_SIZES:
+        os.makedirs(os.path.join(folder, str(size)), exist_ok=True)
+        write_png(os.path.join(folder, str(size), "keltup.png"), app_icon_rgba(size))
+    with open(os.path.join(folder, "keltup.svg"), "w") as f:
+        f.write(app_icon_svg())
+
+
 def main():
     for name, lit in (("dromoff", False), ("dromon", True)):
         px = bubble(lit)
@@ -186,6 +282,7 @@ def main():
     pic = about_picture()
     write_bmp24(os.path.join(HERE, "about.bmp"), pic)
     write_png(os.path.join(HERE, "about.png"), [[p + (255,) for p in row] for row in pic])
+    write_app_icons()
 
 
 if __name__ == "__main__":
