@@ -108,7 +108,7 @@ void queue_record() {
     Datagram d;
     std::memset(&d, 0, sizeof d);
     std::memcpy(d.magic, "KT1", 3);
-    d.kind = kKinds[how % 6];
+    d.kind = kKinds[(how & 0x1F) % 6];
     if ((how & 0x80) && sent.size() >= 6) {
         std::memcpy(d.id, &sent[4], 2); // the id of the message being sent
     } else {
