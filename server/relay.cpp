@@ -578,15 +578,31 @@ int relay_users_load(const char* path, char* err, int err_size) {
     int line_no = 0;
     char line[512];
     const char* why = nullptr;
-    while (why == nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+    while (why == nullptr) {
+        // A line is every byte up to its newline, whatever they are; at most 510 of them.
+        int n = 0, c = 0, longer = 0;
+        while ((c = std::getc(f)) != EOF && c != '\n') {
+            if (n < static_cast<int>(sizeof line) - 2)
+                line[n++] = static_cast<char>(c);
+            else
+                longer = 1;
+        }
+        if (c == EOF && n == 0) break;
         ++line_no;
-        size_t n = std::strlen(line);
-        if (n == sizeof line - 1 && line[n - 1] != '\n' && !std::feof(f)) {
+        line[n] = '\0';
+        if (longer) {
             why = "line too long";
             break;
         }
-        char* hash = std::strchr(line, '#');
-        if (hash != nullptr) *hash = '\0';
+        char* hash = static_cast<char*>(std::memchr(line, '#', static_cast<size_t>(n)));
+        if (hash != nullptr) {
+            *hash = '\0';
+            n = static_cast<int>(hash - line);
+        }
+        if (std::memchr(line, '\0', static_cast<size_t>(n)) != nullptr) {
+            why = "a NUL byte outside a comment";
+            break;
+        }
         if (count == RELAY_MAX_USERS) {
             why = "too many users";
             break;

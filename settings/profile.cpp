@@ -27,17 +27,27 @@ int profile_write_string(const char* section, const char* key, const char* value
 #include <string>
 #include <vector>
 
-// The file as lines (without their line ends), and the line end it uses.
+// The file as lines without their line ends, each line's own end ("\n", "\r\n", or "" for a
+// last line without one), whether it starts with a UTF-8 byte-order mark, and the line end it
+// uses for the lines a write adds: its first, else CR LF when it ends in a CR (a line end added
+// after it then leaves that line's text as it was), else LF.
 struct ProfileText {
     std::vector<std::string> lines;
+    std::vector<std::string> ends;
+    int bom;
     const char* eol;
 };
 
 static int read_profile(const char* file, ProfileText* text) {
     text->lines.clear();
-    text->eol = "\n";
+    text->ends.clear();
+    text->bom = 0;
+    text->eol = nullptr;
     FILE* f = std::fopen(file, "rb");
-    if (!f) return 0;
+    if (!f) {
+        text->eol = "\n";
+        return 0;
+    }
     std::string all;
     char chunk[4096];
     size_t n;
@@ -45,18 +55,24 @@ static int read_profile(const char* file, ProfileText* text) {
         all.append(chunk, n);
     std::fclose(f);
     size_t start = 0;
-    if (all.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
+    if (all.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        start = 3;
+        text->bom = 1;
+    }
     while (start < all.size()) {
         size_t end = all.find('\n', start);
-        if (end == std::string::npos) end = all.size();
-        size_t stop = end;
-        if (stop > start && all[stop - 1] == '\r') {
-            --stop;
-            text->eol = "\r\n";
+        if (end == std::string::npos) {
+            text->lines.push_back(all.substr(start));
+            text->ends.push_back("");
+            break;
         }
+        size_t stop = end > start && all[end - 1] == '\r' ? end - 1 : end;
         text->lines.push_back(all.substr(start, stop - start));
+        text->ends.push_back(stop < end ? "\r\n" : "\n");
+        if (!text->eol) text->eol = stop < end ? "\r\n" : "\n";
         start = end + 1;
     }
+    if (!text->eol) text->eol = !all.empty() && all[all.size() - 1] == '\r' ? "\r\n" : "\n";
     return 1;
 }
 
@@ -197,14 +213,19 @@ int profile_write_string(const char* section, const char* key, const char* value
     std::string entry = std::string(key) + "=" + value;
     SectionSpan span;
     if (!find_section(text, section, &span)) {
-        if (!text.lines.empty() && !trim(text.lines.back()).empty()) text.lines.push_back("");
+        if (!text.lines.empty() && !trim(text.lines.back()).empty()) {
+            text.lines.push_back("");
+            text.ends.push_back(text.eol);
+        }
         text.lines.push_back("[" + std::string(section) + "]");
+        text.ends.push_back(text.eol);
         text.lines.push_back(entry);
+        text.ends.push_back(text.eol);
     } else {
         std::string old;
         int at = find_key(text, span, key, &old);
         if (at >= 0) {
-            // Keep the key as the file spells it.
+            // Keep the key as the file spells it, and the line's own end.
             std::string k, v;
             key_line(text.lines[at], &k, &v);
             text.lines[at] = k + "=" + value;
@@ -214,12 +235,15 @@ int profile_write_string(const char* section, const char* key, const char* value
             while (pos > span.header + 1 && trim(text.lines[pos - 1]).empty())
                 --pos;
             text.lines.insert(text.lines.begin() + pos, entry);
+            text.ends.insert(text.ends.begin() + pos, text.eol);
         }
     }
-    std::string out;
-    for (const std::string& line : text.lines) {
-        out += line;
-        out += text.eol;
+    // Every line keeps its own end; a last line without one gets one when lines follow it now.
+    std::string out = text.bom ? "\xEF\xBB\xBF" : "";
+    size_t count = text.lines.size();
+    for (size_t i = 0; i < count; ++i) {
+        out += text.lines[i];
+        out += text.ends[i].empty() && i + 1 < count ? std::string(text.eol) : text.ends[i];
     }
     FILE* f = std::fopen(file, "wb");
     if (!f) return 0;

@@ -273,6 +273,42 @@ TEST_F(Settings, SaveWritesAllFiveKeysAndLoadsBack) {
 }
 
 #ifndef _WIN32
+// The writer outside Windows (there the system's own functions write). Cases the settings fuzz
+// target found: a byte-order mark lost, line ends made uniform, a final CR without a line feed.
+TEST_F(Settings, SaveKeepsTheByteOrderMarkAndEveryLinesOwnEnd) {
+    std::string f = path("editor.ini");
+    // From a Windows editor: a mark, CR LF lines, one LF line, no line end after the last.
+    write(f, "\xEF\xBB\xBF; mine\r\n[settings]\r\nnick=OLD\nservername=a.example\r\n\r\n"
+             "[extra]\r\nkeep=1");
+    use_file(f);
+    std::strcpy(servername, "b.example");
+    std::strcpy(nick, "NEW");
+    localport = 1;
+    remoteport = 2;
+    popup = 0;
+    settings_save();
+    EXPECT_EQ(read(f), "\xEF\xBB\xBF; mine\r\n[settings]\r\nnick=NEW\nservername=b.example\r\n"
+                       "localport=1\r\nremoteport=2\r\npopup=0\r\n\r\n[extra]\r\nkeep=1");
+    builtins();
+    settings_load(0);
+    EXPECT_STREQ(servername, "b.example");
+    EXPECT_STREQ(nick, "NEW");
+    EXPECT_EQ(popup, 0);
+
+    // A section added after a last line without an end: that line gets the file's end (LF here),
+    // and so does every added line.
+    write(f, "[a]\nk=v");
+    EXPECT_EQ(profile_write_string("settings", "nick", "X", f.c_str()), 1);
+    EXPECT_EQ(read(f), "[a]\nk=v\n\n[settings]\nnick=X\n");
+
+    // A file without any line end that ends in a CR is a CR LF file: the CR stays the line's own
+    // and a second write ends its lines as the first did.
+    write(f, "; note\r");
+    EXPECT_EQ(profile_write_string("settings", "nick", "X", f.c_str()), 1);
+    EXPECT_EQ(profile_write_string("settings", "popup", "1", f.c_str()), 1);
+    EXPECT_EQ(read(f), "; note\r\r\n\r\n[settings]\r\nnick=X\r\npopup=1\r\n");
+}
+
 TEST_F(Settings, DefaultFileIsInTheUsersConfigFolder) {
     const char* old_xdg = std::getenv("XDG_CONFIG_HOME");
     std::string saved_xdg = old_xdg ? old_xdg : "";
