@@ -603,16 +603,17 @@ int relay_users_load(const char* path, char* err, int err_size) {
             why = "a NUL byte outside a comment";
             break;
         }
-        if (count == RELAY_MAX_USERS) {
-            why = "too many users";
+        int empty = 0;
+        UsersEntry entry;
+        why = parse_entry(line, &entry, &empty);
+        if (why != nullptr || empty) continue;
+        if (count == RELAY_MAX_USERS || count >= relay_config.max_users) {
+            why = "more users than the directory holds (--max-users)";
             break;
         }
-        int empty = 0;
-        why = parse_entry(line, &loading[count], &empty);
-        if (why != nullptr || empty) continue;
         for (int i = 0; i < count && why == nullptr; ++i)
-            if (same_nick(loading[i].nick, loading[count].nick)) why = "nickname listed twice";
-        if (why == nullptr) ++count;
+            if (same_nick(loading[i].nick, entry.nick)) why = "nickname listed twice";
+        if (why == nullptr) loading[count++] = entry;
     }
     std::fclose(f);
     if (why != nullptr) {

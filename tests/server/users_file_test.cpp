@@ -53,4 +53,15 @@ TEST_F(UsersFile, ALineRunsToItsNewlineWhateverItHolds) {
     EXPECT_NE(nullptr, std::strstr(err, ":1: line too long")) << err;
 }
 
+TEST_F(UsersFile, ListsNoMoreUsersThanTheDirectoryHolds) {
+    relay_config.max_users = 2;
+    relay_reset();
+    EXPECT_EQ(-1, load("A = 127.0.0.1:1\nB = 127.0.0.1:2\nC = 127.0.0.1:3\n"));
+    EXPECT_NE(nullptr, std::strstr(err, ":3: more users than the directory holds")) << err;
+    EXPECT_EQ(nullptr, relay_find("A"));
+    EXPECT_EQ(2, load("A = 127.0.0.1:1\nB = 127.0.0.1:2\n# comments past the limit\n\n"));
+    relay_config.max_users = RELAY_MAX_USERS;
+    relay_reset();
+}
+
 } // namespace
