@@ -13,29 +13,7 @@ fi
 keltup=$1 server=$2 send=$3
 here=$(cd "$(dirname "$0")" && pwd)
 atspi() { /usr/bin/python3 "$here/accessibility.py" "$alice" "$@"; }
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
-    exit 1
-}
-wait_for() { # SECONDS COMMAND...: retries the command every 0.2 s
-    local limit=$(($1 * 5)) i=0
-    shift
-    until "$@" >/dev/null 2>&1; do
-        i=$((i + 1))
-        [ $i -ge $limit ] && return 1
-        sleep 0.2
-    done
-}
-
+. "$(dirname "$0")/harness.sh"
 # A display of our own: Xvfb takes a free number itself and says which.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)

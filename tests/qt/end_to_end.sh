@@ -6,31 +6,7 @@
 # Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
 set -uo pipefail
 keltup=$1 server=$2 send=$3
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    xwininfo -root -tree >"$work/windows.log" 2>&1
-    for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
-    exit 1
-}
-# wait_for SECONDS COMMAND...: retries the command every 0.2 s.
-wait_for() {
-    local limit=$(($1 * 5)) i=0
-    shift
-    until "$@" >/dev/null 2>&1; do
-        i=$((i + 1))
-        [ $i -ge $limit ] && return 1
-        sleep 0.2
-    done
-}
-
+. "$(dirname "$0")/harness.sh"
 # A display of our own.
 n=140
 while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done

@@ -6,14 +6,7 @@ set -uo pipefail
 keltup=$1 server=$2 send=$3
 outdir=${4:-$(dirname "$0")/../../docs/screenshots}
 mkdir -p "$outdir"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/harness.sh"
 
 n=160
 while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
