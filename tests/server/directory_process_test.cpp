@@ -2,6 +2,7 @@
 // many source ports.
 #include "protocol/datagram.h"
 #include "protocol/relay_net.h"
+#include "tests/server/child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -30,36 +31,15 @@ struct Relay {
         std::vector<std::string> args = {KELTUP_SERVER, "--bind",    "127.0.0.1", "--port",
                                          "0",           "--control", control};
         args.insert(args.end(), extra.begin(), extra.end());
-        int o[2], e[2];
-        if (pipe(o) != 0 || pipe(e) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            dup2(o[1], 1);
-            dup2(e[1], 2);
-            for (int fd : {o[0], o[1], e[0], e[1]})
-                close(fd);
-            std::vector<char*> argv;
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(o[1]);
-        close(e[1]);
-        out = o[0];
-        err = e[0];
+        Child c = spawn(args);
+        if (c.pid < 0) return false;
+        pid = c.pid;
+        out = c.out;
+        err = c.err;
         std::string line = read_line(out);
         if (line.find("listening on 127.0.0.1:") == std::string::npos) return false;
         addr.port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
         return read_line(err).find("started on") != std::string::npos;
-    }
-    static std::string read_line(int fd) {
-        std::string line;
-        char ch;
-        while (read(fd, &ch, 1) == 1 && ch != '\n')
-            line += ch;
-        return line;
     }
     // Resident memory in kB, from /proc.
     long resident_kb() const {

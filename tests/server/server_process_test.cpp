@@ -3,6 +3,7 @@
 #include "protocol/relay_net.h"
 #include "server/control.h"
 #include "server/relay.h"
+#include "tests/server/child_process.h"
 
 #include <gtest/gtest.h>
 
@@ -27,50 +28,6 @@ namespace {
 
 // Generous bounds against hangs only; nothing here measures how long anything takes.
 const int kWaitMs = 10000;
-
-struct Child {
-    pid_t pid = -1;
-    int out = -1; // its standard output
-    int err = -1; // its standard error
-};
-
-Child spawn(const std::vector<std::string>& args, const std::string& input = "") {
-    int out[2], err[2], in[2];
-    if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) return Child();
-    Child c;
-    c.pid = fork();
-    if (c.pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-            close(fd);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) {
-    }
-    close(in[1]);
-    c.out = out[0];
-    c.err = err[0];
-    return c;
-}
-
-// Reads one line (without its newline) from fd; "" at the end of the stream.
-std::string read_line(int fd) {
-    std::string line;
-    char ch;
-    while (read(fd, &ch, 1) == 1 && ch != '\n')
-        line += ch;
-    return line;
-}
 
 // Waits for the child and returns its exit code (-1 when it died of a signal).
 int finish(Child& c) {
