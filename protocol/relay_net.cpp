@@ -134,20 +134,24 @@ void net_close(int fd) {
 
 #ifdef __linux__
 
+// One datagram's header of a batch: its buffer and its address slot.
+static void batch_slot(mmsghdr* h, iovec* v, sockaddr_in* sa, void* data, size_t len) {
+    v->iov_base = data;
+    v->iov_len = len;
+    std::memset(h, 0, sizeof *h);
+    h->msg_hdr.msg_name = sa;
+    h->msg_hdr.msg_namelen = sizeof *sa;
+    h->msg_hdr.msg_iov = v;
+    h->msg_hdr.msg_iovlen = 1;
+}
+
 int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
     static mmsghdr h[NET_BATCH];
     static iovec v[NET_BATCH];
     static sockaddr_in sa[NET_BATCH];
     if (count > NET_BATCH) count = NET_BATCH;
-    for (int i = 0; i < count; ++i) {
-        v[i].iov_base = msgs[i].data;
-        v[i].iov_len = static_cast<size_t>(size);
-        std::memset(&h[i], 0, sizeof h[i]);
-        h[i].msg_hdr.msg_name = &sa[i];
-        h[i].msg_hdr.msg_namelen = sizeof sa[i];
-        h[i].msg_hdr.msg_iov = &v[i];
-        h[i].msg_hdr.msg_iovlen = 1;
-    }
+    for (int i = 0; i < count; ++i)
+        batch_slot(&h[i], &v[i], &sa[i], msgs[i].data, static_cast<size_t>(size));
     int n;
     do {
         n = recvmmsg(fd, h, static_cast<unsigned>(count), MSG_TRUNC, nullptr);
@@ -169,14 +173,8 @@ int net_send_batch(int fd, const NetMsg* msgs, int count) {
         int n = count - done < NET_BATCH ? count - done : NET_BATCH;
         for (int i = 0; i < n; ++i) {
             const NetMsg* m = &msgs[done + i];
-            v[i].iov_base = m->data;
-            v[i].iov_len = static_cast<size_t>(m->len);
             sa[i] = to_sockaddr(&m->addr);
-            std::memset(&h[i], 0, sizeof h[i]);
-            h[i].msg_hdr.msg_name = &sa[i];
-            h[i].msg_hdr.msg_namelen = sizeof sa[i];
-            h[i].msg_hdr.msg_iov = &v[i];
-            h[i].msg_hdr.msg_iovlen = 1;
+            batch_slot(&h[i], &v[i], &sa[i], m->data, static_cast<size_t>(m->len));
         }
         int sent;
         do {
@@ -189,6 +187,17 @@ int net_send_batch(int fd, const NetMsg* msgs, int count) {
 }
 
 #else
+
+// One datagram's header of a batch: its buffer and its address slot.
+static void batch_slot(mmsghdr* h, iovec* v, sockaddr_in* sa, void* data, size_t len) {
+    v->iov_base = data;
+    v->iov_len = len;
+    std::memset(h, 0, sizeof *h);
+    h->msg_hdr.msg_name = sa;
+    h->msg_hdr.msg_namelen = sizeof *sa;
+    h->msg_hdr.msg_iov = v;
+    h->msg_hdr.msg_iovlen = 1;
+}
 
 int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
     int n = 0;
