@@ -4,6 +4,8 @@
 
 static_assert(sizeof(Datagram) == RECORD_SIZE, "the record is the wire layout");
 
+const char kRelayMark[4] = {'R', 'L', 'Y', '1'};
+
 void clean_text(char* field, int size) {
     if (size <= 1) {
         if (size == 1) field[0] = '\0';

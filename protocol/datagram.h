@@ -21,6 +21,18 @@ struct Datagram {
 
 enum { KIND_MESSAGE = 'M', KIND_GREETING = 'G', KIND_NOTICE = 'A', KIND_RECEIPT = 'R' };
 
+// The relay marks every datagram it sends with kRelayMark at the start of the reserved field
+// (clients send that field as zeros and ignore it on receipt). A notice of the relay's own
+// carries its reason in the byte after the mark, so that programs need not read its text.
+extern const char kRelayMark[4];
+enum { RELAY_REASON_AT = 4 }; // index of the reason byte in the reserved field
+enum RelayReason {
+    REASON_NONE = 0,          // receipts and forwarded messages
+    REASON_OPERATOR = 'O',    // an operator's notice
+    REASON_UNKNOWN = 'U',     // the recipient was not reached: no address is known for it
+    REASON_NICK_IN_USE = 'N', // the sender's nickname is held by another address: not relayed
+};
+
 // Cleans a text field of `size` bytes in place: it ends at the first NUL or byte of 0x80 and
 // above among the first size - 1 bytes, else at byte size - 1 (byte 0 when size <= 1).
 void clean_text(char* field, int size);

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "protocol/datagram.h"
-#include "protocol/relay_net.h"
+#include "server/net.h"
 
 enum {
     RELAY_MAX_USERS = 65536,         // default directory slots; also the most a users file lists
@@ -31,9 +31,8 @@ enum {
     RELAY_BURST_FACTOR = 2,  // ... and this many seconds' worth at once
 };
 
-// Marks a datagram the relay has sent in its reserved field; clients send that field as zeros,
-// so a marked datagram coming back (a users entry pointing at the relay itself) is not relayed.
-extern const char kRelayMark[4];
+// kRelayMark (protocol/datagram.h) in a datagram coming back (a users entry pointing at the relay
+// itself) keeps it from being relayed again.
 
 // Kind 'C' once carried operator requests over UDP; clients never send it, and the relay now drops
 // it from anywhere (DROP_CONTROL). The operator's channel is the control socket (control.h).

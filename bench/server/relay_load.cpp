@@ -7,7 +7,7 @@
 //   relay_load PORT learn N: N nicknames each send one message, so the relay learns them.
 //   relay_load sizes [USERS]: the relay's tables for USERS nicknames (default 65536).
 #include "protocol/datagram.h"
-#include "protocol/relay_net.h"
+#include "server/net.h"
 #include "server/relay.h"
 
 #include <algorithm>

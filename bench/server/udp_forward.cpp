@@ -2,7 +2,7 @@
 // becomes the destination; every datagram is forwarded there and answered with a bare receipt.
 //   udp_forward          one datagram a system call
 //   udp_forward --batch  up to NET_BATCH a system call each way (recvmmsg/sendmmsg)
-#include "protocol/relay_net.h"
+#include "server/net.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The real keltup-server on 127.0.0.1 with a small directory, flooded with forged nicknames from
 // many source ports.
 #include "protocol/datagram.h"
-#include "protocol/relay_net.h"
+#include "server/net.h"
 #include "tests/server/child_process.h"
 
 #include <gtest/gtest.h>

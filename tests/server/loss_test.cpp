@@ -6,7 +6,7 @@
 // datagrams of that message went that way before: the same seed loses the same tries whatever
 // order the processes run in. Each test prints its seed; KELTUP_LOSS_SEED=N replays one.
 #include "protocol/datagram.h"
-#include "protocol/relay_net.h"
+#include "server/net.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The real keltup-server and keltup-send processes on 127.0.0.1, with clients played by sockets.
 #include "protocol/datagram.h"
-#include "protocol/relay_net.h"
+#include "server/net.h"
 #include "server/control.h"
 #include "server/relay.h"
 #include "tests/server/child_process.h"

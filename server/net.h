@@ -1,4 +1,4 @@
-// The relay server's side of the network: one unconnected UDP socket that talks to many clients.
+// The relay's side of the network: one unconnected UDP socket that talks to many clients.
 // Plain BSD sockets; not built on Windows.
 #pragma once
 

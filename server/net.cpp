@@ -1,4 +1,6 @@
-#include "protocol/relay_net.h"
+// The relay's sockets: one unconnected UDP socket that talks to many clients, with batched
+// receive and send where the system has them.
+#include "server/net.h"
 
 #ifndef _WIN32
 
@@ -188,17 +190,7 @@ int net_send_batch(int fd, const NetMsg* msgs, int count) {
 
 #else
 
-// One datagram's header of a batch: its buffer and its address slot.
-static void batch_slot(mmsghdr* h, iovec* v, sockaddr_in* sa, void* data, size_t len) {
-    v->iov_base = data;
-    v->iov_len = len;
-    std::memset(h, 0, sizeof *h);
-    h->msg_hdr.msg_name = sa;
-    h->msg_hdr.msg_namelen = sizeof *sa;
-    h->msg_hdr.msg_iov = v;
-    h->msg_hdr.msg_iovlen = 1;
-}
-
+// One call a datagram where the system has no batched calls.
 int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
     int n = 0;
     while (n < count && (msgs[n].len = net_recv(fd, msgs[n].data, size, &msgs[n].addr)) >= 0)

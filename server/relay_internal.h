@@ -1,0 +1,84 @@
+// What the relay's own files share with each other and with nothing else: each table's
+// allocation and clearing, and the calls one part of the relay makes into another.
+#pragma once
+
+#include "server/relay.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// A zeroed table, resident from the start (relay.cpp); sets *failed when it cannot be had.
+void* relay_table(size_t bytes, int* failed);
+// A text received from the network, fit for a log line: at most size - 1 bytes, anything outside
+// printable ASCII as '?'.
+const char* relay_printable(const char* text, int field, char* out, int size);
+// 0 for the smallest power of two at least n.
+unsigned relay_power_of_two(unsigned long long n);
+
+// --- the directory (directory.cpp) -----------------------------------------------------------
+
+// Allocates the directory for n slots; *directory_bytes and *host_bytes get what it takes (also
+// when it fails). Returns 0 when some table cannot be had.
+int directory_alloc(int n, long long* directory_bytes, long long* host_bytes);
+void directory_free();
+void directory_clear(); // forgets every user
+RelayUser* directory_find(const char* nick);
+// The nickname was heard from, or a message delivered to it.
+void directory_heard(RelayUser* u, long long now);
+// A nickname as a users file may list it: 1 to 19 bytes from 0x21 to 0x7E.
+int directory_valid_nick(const char* nick);
+int directory_same_nick(const char* a, const char* b);
+// Copies a nickname into a field, cut to 19 characters, the rest of the field zero.
+void directory_set_nick(char* field, const char* nick);
+
+// What directory_learn() found.
+enum { AT_SENDER = 0, HELD_BY_PORT = 1, HELD_BY_HOST = 2 };
+// Records that nick sent from `from` (see directory.cpp).
+int directory_learn(const char* nick, const NetAddr* from, long long now);
+
+// --- the resend memory (resend.cpp) ----------------------------------------------------------
+
+enum : uint32_t { NO_RECORD = 0xFFFFFFFFu }; // never a record's position: those are multiples of 8
+enum { FORGOTTEN = 0, HANDLED = 1, REFUSED = 2 };
+
+// A message as the resend memory knows it: where it came from and its cleaned texts.
+struct MessageKey {
+    const NetAddr* from;
+    const Datagram* msg; // id and the three texts, each ending inside its field
+    int sender_len, recipient_len, body_len;
+    uint32_t hash;
+};
+
+// Allocates the memory for n directory slots; *bytes gets what it takes (also when it fails).
+int resend_alloc(int n, long long* bytes);
+void resend_free();
+void resend_clear();
+void resend_make_key(const Datagram* msg, const NetAddr* from, MessageKey* k);
+// The state the same message handled within the resend window was left in, or -1 for none.
+int resend_find(const MessageKey* k, long long now);
+// Remembers the message with the state a resend of it is answered by. Returns 0 when the memory
+// is full of young records: the message is handled but a resend of it will not be known.
+int resend_remember(const MessageKey* k, int state, long long now);
+// The record made by the last resend_remember since resend_mark_none(), or NO_RECORD.
+uint32_t resend_last();
+void resend_mark_none();
+// A message whose forward could not be sent: its resend is a new message.
+void resend_forget(uint32_t pos);
+// The chain a received datagram would be looked up in, fetched into the cache, or NO_RECORD for
+// one that is no message; then the newest record on it.
+uint32_t resend_prefetch_chain(const NetAddr* from, const char* data, int len);
+void resend_prefetch_record(uint32_t chain);
+
+// --- per-source buckets (sources.cpp) --------------------------------------------------------
+
+void sources_clear();
+// Takes one token from the source's bucket; 0 when it is empty.
+int source_allow(const NetAddr* from, long long now);
+
+// --- one datagram, and operator notices (handle.cpp) -----------------------------------------
+
+void handle_clear(); // no operator notice queued
+
+// --- the batched drain (drain.cpp) -----------------------------------------------------------
+
+void drain_clear(); // its buffers touched, so that a first burst does not add to the resident size
