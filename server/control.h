@@ -1,33 +1,20 @@
-// The operator's channel to a running relay: a Unix-domain stream socket beside it (notices,
-// status), and its counters written for a metrics collector. One thread, process-wide state,
-// nothing that waits: a slow operator connection never holds up the relay.
-//
-// Protocol: the operator connects, writes one request and shuts down its writing side; the relay
-// answers and closes. A request is a command line, then its arguments a line each:
-//   "status\n"                 counters and directory
-//   "notice\nNICK\nTEXT"       TEXT (the rest of the request) as a notice to NICK
-//   "notice-all\nTEXT"         ... to every nickname the relay knows
-// The answer's first line is "ok N" (N: nicknames reached by a notice), "refused" or "error"; the
-// lines after it are for the operator. For status they are tab-separated records:
-//   "uptime\tSECONDS", "slots\tUSED\tMAX", "counter\tLABEL\tVALUE",
-//   "user\tNICK\tADDRESS\tpinned|learned\tSECONDS-SINCE-HEARD|-"   (users in slot order)
-// Served are root, the relay's own user and members of the socket's group (SO_PEERCRED,
+// The operator's channel to a running relay on Unix: a Unix-domain stream socket beside it
+// (the requests and answers of report.h), and its counters written for a metrics collector. One
+// thread, process-wide state, nothing that waits: a slow operator connection never holds up the
+// relay. Served are root, the relay's own user and members of the socket's group (SO_PEERCRED,
 // SO_PEERGROUPS); anyone else is answered "refused" and a line saying why.
 #pragma once
+
+#include "server/report.h"
 
 #include <poll.h>
 
 enum {
-    CONTROL_CLIENTS = 4,         // operator connections served at once; more wait in the backlog
-    CONTROL_REQUEST_SIZE = 1200, // bytes a request may have
-    CONTROL_IDLE_MS = 5000,      // a connection without progress for this long is closed
-    CONTROL_MODE = 0660,         // the socket's permissions
-    CONTROL_ANSWER_MS = 10000,   // how long the operator's side waits for each part of the answer
-    METRICS_EVERY_MS = 15000,    // how often the metrics file is written
+    CONTROL_CLIENTS = 4,       // operator connections served at once; more wait in the backlog
+    CONTROL_IDLE_MS = 5000,    // a connection without progress for this long is closed
+    CONTROL_MODE = 0660,       // the socket's permissions
+    CONTROL_ANSWER_MS = 10000, // how long the operator's side waits for each part of the answer
 };
-
-// Exit codes of the operator's commands (2 is a bad command line).
-enum { CONTROL_EXIT_OK = 0, CONTROL_EXIT_NONE = 1, CONTROL_EXIT_REFUSED = 3 };
 
 // Where the control socket is when no --control is given: $RUNTIME_DIRECTORY/control under
 // systemd, /run/keltup-server/control for root, else $XDG_RUNTIME_DIR/keltup-server.control.
@@ -36,9 +23,6 @@ enum { CONTROL_EXIT_OK = 0, CONTROL_EXIT_NONE = 1, CONTROL_EXIT_REFUSED = 3 };
 int control_default_path(char* out, int size, int* own_dir, char* err, int err_size);
 
 // --- in the relay ----------------------------------------------------------------------------
-
-// The time the relay started (milliseconds, the clock relay_handle is given), for its uptime.
-void control_set_start(long long now);
 
 // Makes the control socket at path (its folder first when make_dir is set) with CONTROL_MODE, in
 // place of a stale socket left there; a live relay on it, a file that is not a socket, or a path
