@@ -3,6 +3,7 @@
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "tests/server/child_process.h"
+#include "tests/server/test_client.h"
 
 #include <gtest/gtest.h>
 
@@ -74,50 +75,9 @@ struct Relay {
     }
 };
 
-struct Client {
-    int fd = -1;
-    Client() {
-        char err[128];
-        fd = net_open("127.0.0.1", 0, err, sizeof err);
-    }
-    ~Client() { net_close(fd); }
-    void send(const NetAddr& relay, const char* from, const char* to, const char* body,
-              unsigned id) {
-        Datagram d;
-        std::memset(&d, 0, sizeof d);
-        std::strncpy(d.recipient, to, NICK_SIZE - 1);
-        std::strncpy(d.body, body, BODY_SIZE - 2);
-        char self[NICK_SIZE] = {};
-        std::strncpy(self, from, NICK_SIZE - 1);
-        datagram_complete(&d, self, id);
-        net_send(fd, &d, datagram_send_length(&d), &relay);
-    }
-    // The next datagram within wait_ms, or -1.
-    int recv(Datagram* d, int wait_ms = kWaitMs) {
-        std::memset(d, 0, sizeof *d);
-        if (net_wait(fd, wait_ms) != 1) return -1;
-        return net_recv(fd, d, sizeof *d, nullptr);
-    }
-    // Sends as a client does, up to ten tries until the receipt for id comes; then whether a
-    // notice followed it. Returns 0 without a receipt, 1 with a receipt alone, 2 with a notice.
-    int send_with_receipt(const NetAddr& relay, const char* from, const char* to, const char* body,
-                          unsigned id) {
-        Datagram d;
-        for (int tries = 0; tries < 10; ++tries) {
-            send(relay, from, to, body, id);
-            while (recv(&d, 200) > 0)
-                if (d.kind == KIND_RECEIPT && datagram_id(&d) == id)
-                    return recv(&d, 200) > 0 && d.kind == KIND_NOTICE ? 2 : 1;
-        }
-        return 0;
-    }
-    // Whether a message with this body arrives (others skipped).
-    bool receives(const char* body) {
-        Datagram d;
-        for (int i = 0; i < 1000 && recv(&d) > 0; ++i)
-            if (d.kind == KIND_MESSAGE && std::strcmp(d.body, body) == 0) return true;
-        return false;
-    }
+// Clients that wait at most this test's bound.
+struct Client : TestClient {
+    Client() : TestClient(kWaitMs) {}
 };
 
 TEST(RelayDirectory, AFloodOfForgedNicknamesNeitherEvictsTheActiveNorGrowsTheRelay) {

@@ -4,6 +4,7 @@
 #include "server/control.h"
 #include "server/relay.h"
 #include "tests/server/child_process.h"
+#include "tests/server/test_client.h"
 
 #include <gtest/gtest.h>
 
@@ -115,43 +116,7 @@ struct Server {
     }
 };
 
-struct Client {
-    int fd = -1;
-    NetAddr addr = {0, 0};
-    Client() {
-        char err[128];
-        fd = net_open("127.0.0.1", 0, err, sizeof err);
-        net_local(fd, &addr);
-    }
-    ~Client() { net_close(fd); }
-    void send_raw(const void* data, int len, const NetAddr& to) { net_send(fd, data, len, &to); }
-    int send(const NetAddr& server, const char* from, const char* to, const char* body,
-             unsigned id) {
-        Datagram d;
-        std::memset(&d, 0, sizeof d);
-        std::strncpy(d.recipient, to, NICK_SIZE - 1);
-        std::strncpy(d.body, body, BODY_SIZE - 2);
-        char self[NICK_SIZE] = {};
-        std::strncpy(self, from, NICK_SIZE - 1);
-        datagram_complete(&d, self, id);
-        int len = datagram_send_length(&d);
-        send_raw(&d, len, server);
-        return len;
-    }
-    // The next datagram of the given kind, others skipped; len -1 when none comes.
-    int recv_kind(Datagram* d, char kind) {
-        int n;
-        while ((n = recv(d)) >= 0)
-            if (d->kind == kind) return n;
-        return -1;
-    }
-    // The next datagram, or an empty record with len -1 when none comes.
-    int recv(Datagram* d) {
-        std::memset(d, 0, sizeof *d);
-        if (net_wait(fd, kWaitMs) != 1) return -1;
-        return net_recv(fd, d, sizeof *d, nullptr);
-    }
-};
+using Client = TestClient;
 
 std::string users_file(const std::string& text) {
     std::string path = ::testing::TempDir() + "keltup_server_users_" + std::to_string(getpid());
