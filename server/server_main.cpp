@@ -1,34 +1,26 @@
 // keltup-server: the UDP relay the clients talk to, and the operator's way to reach it (notices,
-// status) over its control socket.
+// status) over its control channel. The options, the start and the periodic work; the loop is
+// per platform.
 #include "server/control.h"
 #include "server/relay.h"
+#include "server/serve.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <poll.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+ServerOptions server_options = {"0.0.0.0",
+                                RELAY_DEFAULT_PORT,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                RELAY_DEFAULT_LEASE_S,
+                                RELAY_DEFAULT_RATE,
+                                RELAY_MAX_USERS,
+                                RELAY_DEFAULT_PER_ADDRESS};
 
-static volatile sig_atomic_t stop_requested;
-static volatile sig_atomic_t reload_requested;
-
-static void on_stop(int) {
-    stop_requested = 1;
-}
-static void on_reload(int) {
-    reload_requested = 1;
-}
-
-static long long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+static long long next_stats, next_metrics;
+static int metrics_failing;
 
 static void usage(FILE* to) {
     std::fprintf(
@@ -71,105 +63,78 @@ static int parse_number(const char* text, long low, long high, long* out) {
     return 1;
 }
 
-// The control socket's path: the one given, else the default for this user.
-static int control_path(const char* given, char* out, int size, int* own_dir) {
-    *own_dir = 0;
-    if (given != nullptr) {
-        std::snprintf(out, static_cast<size_t>(size), "%s", given);
-        return 1;
+long long server_tick(long long now) {
+    char err[600];
+    if (now >= next_stats) {
+        relay_log_drops(0);
+        next_stats = now + RELAY_STATS_MS;
     }
-    char err[300];
-    if (control_default_path(out, size, own_dir, err, sizeof err)) return 1;
-    relay_log(LOG_QUIET, "%s", err);
-    return 0;
+    long long wake = next_stats;
+    if (server_options.metrics_file != nullptr) {
+        if (now >= next_metrics) {
+            // A failure is logged once, and so is the recovery.
+            int ok = metrics_write(server_options.metrics_file, now, err, sizeof err);
+            if (!ok && !metrics_failing) relay_log(LOG_QUIET, "%s", err);
+            if (ok && metrics_failing) relay_log(LOG_NORMAL, "metrics file written again");
+            metrics_failing = !ok;
+            next_metrics = now + METRICS_EVERY_MS;
+        }
+        if (next_metrics < wake) wake = next_metrics;
+    }
+    return wake;
 }
 
-// The relay's loop until SIGTERM or SIGINT: datagrams, operator connections, the users file on
-// SIGHUP, drop counts once a minute and the metrics file.
-static void serve(int fd, const char* users_file, const char* metrics_file) {
-    // The signals are blocked except while waiting, so none slips in between a check and the wait.
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_stop;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sa.sa_handler = on_reload;
-    sigaction(SIGHUP, &sa, nullptr);
-    sigset_t blocked, waiting;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigaddset(&blocked, SIGINT);
-    sigaddset(&blocked, SIGHUP);
-    sigprocmask(SIG_BLOCK, &blocked, &waiting);
-    sigdelset(&waiting, SIGTERM);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGHUP);
-
+void server_reload() {
+    const char* users_file = server_options.users_file;
+    if (users_file == nullptr) return;
     char err[600];
-    long long next_stats = now_ms() + RELAY_STATS_MS;
-    long long next_metrics = now_ms() + METRICS_EVERY_MS;
-    int metrics_failing = 0;
-    while (!stop_requested) {
-        if (reload_requested) {
-            reload_requested = 0;
-            if (users_file != nullptr) {
-                int n = relay_users_load(users_file, err, sizeof err);
-                if (n < 0)
-                    relay_log(LOG_QUIET, "users file %s; keeping the old list", err);
-                else
-                    relay_log(LOG_NORMAL, "%d users listed from %s", n, users_file);
-            }
-        }
-        long long now = now_ms();
-        if (now >= next_stats) {
-            relay_log_drops(0);
-            next_stats = now + RELAY_STATS_MS;
-        }
-        long long wake = next_stats;
-        if (metrics_file != nullptr) {
-            if (now >= next_metrics) {
-                // A failure is logged once, and so is the recovery.
-                int ok = metrics_write(metrics_file, now, err, sizeof err);
-                if (!ok && !metrics_failing) relay_log(LOG_QUIET, "%s", err);
-                if (ok && metrics_failing) relay_log(LOG_NORMAL, "metrics file written again");
-                metrics_failing = !ok;
-                next_metrics = now + METRICS_EVERY_MS;
-            }
-            if (next_metrics < wake) wake = next_metrics;
-        }
-        long long control_wake = control_next_wake();
-        if (control_wake >= 0 && control_wake < wake) wake = control_wake;
-        long long wait = wake > now ? wake - now : 0;
+    int n = relay_users_load(users_file, err, sizeof err);
+    if (n < 0)
+        relay_log(LOG_QUIET, "users file %s; keeping the old list", err);
+    else
+        relay_log(LOG_NORMAL, "%d users listed from %s", n, users_file);
+}
 
-        pollfd fds[2 + CONTROL_CLIENTS];
-        fds[0].fd = fd;
-        fds[0].events = POLLIN;
-        fds[0].revents = 0;
-        int count = 1 + control_poll_fds(fds + 1, 1 + CONTROL_CLIENTS);
-        timespec limit;
-        limit.tv_sec = static_cast<time_t>(wait / 1000);
-        limit.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
-        int ready = ppoll(fds, static_cast<nfds_t>(count), &limit, &waiting);
-        now = now_ms();
-        if (ready > 0 && fds[0].revents != 0) relay_drain(fd, now);
-        control_service(fds + 1, ready > 0 ? count - 1 : 0, fd, now);
-    }
+void server_started(int fd, const char* control_where) {
+    const ServerOptions& o = server_options;
+    NetAddr local;
+    net_local(fd, &local);
+    char where[NET_ADDR_TEXT];
+    net_format(&local, where, sizeof where);
+    std::printf("keltup-server: listening on %s\n", where);
+    std::fflush(stdout);
+    relay_log(LOG_NORMAL,
+              "started on %s: lease %lds, rate %ld/s, %ld nicknames (%ld per host), %.1f MiB of "
+              "tables allocated (directory %.1f MiB, resend memory %.1f MiB)",
+              where, o.lease, o.rate, o.max_users, o.per_address, relay_table_bytes() / 1048576.0,
+              relay_directory_bytes() / 1048576.0, relay_resend_bytes() / 1048576.0);
+    relay_log(LOG_NORMAL, "control socket %s%s%s", control_where,
+              o.metrics_file ? ", metrics to " : "", o.metrics_file ? o.metrics_file : "");
+    long long now = server_now_ms();
+    next_stats = now + RELAY_STATS_MS;
+    next_metrics = now + METRICS_EVERY_MS;
+}
+
+void server_stopping() {
+    relay_log_drops(1);
+    relay_log(LOG_NORMAL,
+              "stopping: %lld delivered, %lld resends, %lld unknown recipients, %lld kept by "
+              "their holder, %lld operator notices, %lld sends failed, %lld impersonations "
+              "refused, %lld nicknames not learned for want of a free slot, %lld over their host's "
+              "share, "
+              "%lld not remembered (resend memory full)",
+              relay_stats.delivered, relay_stats.resent, relay_stats.unknown,
+              relay_stats.lease_refused, relay_stats.notices, relay_stats.send_failed,
+              relay_stats.impersonation_refused, relay_stats.directory_full,
+              relay_stats.address_full, relay_stats.resend_memory_full);
 }
 
 int main(int argc, char** argv) {
-    const char* address = "0.0.0.0";
-    const char* users_file = nullptr;
+    ServerOptions& o = server_options;
     const char* notice_nick = nullptr;
     const char* notice_text = nullptr;
-    const char* control_given = nullptr;
-    const char* metrics_file = nullptr;
     int notice_all = 0;
     int status = 0;
-    long port = RELAY_DEFAULT_PORT;
-    long lease = RELAY_DEFAULT_LEASE_S;
-    long rate = RELAY_DEFAULT_RATE;
-    long max_users = RELAY_MAX_USERS;
-    long per_address = RELAY_DEFAULT_PER_ADDRESS;
     int level = LOG_NORMAL;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
@@ -195,23 +160,23 @@ int main(int argc, char** argv) {
         } else if (!has_value) {
             ok = 0;
         } else if (is("-p", "--port")) {
-            ok = parse_number(argv[++i], 0, 65535, &port);
+            ok = parse_number(argv[++i], 0, 65535, &o.port);
         } else if (is("-b", "--bind") || is("-a", "--bind")) {
-            address = argv[++i];
+            o.address = argv[++i];
         } else if (is("-u", "--users")) {
-            users_file = argv[++i];
+            o.users_file = argv[++i];
         } else if (is(nullptr, "--lease")) {
-            ok = parse_number(argv[++i], 1, 100L * 24 * 3600, &lease);
+            ok = parse_number(argv[++i], 1, 100L * 24 * 3600, &o.lease);
         } else if (is(nullptr, "--rate")) {
-            ok = parse_number(argv[++i], 0, 1000000000L, &rate);
+            ok = parse_number(argv[++i], 0, 1000000000L, &o.rate);
         } else if (is(nullptr, "--control")) {
-            control_given = argv[++i];
+            o.control = argv[++i];
         } else if (is(nullptr, "--metrics")) {
-            metrics_file = argv[++i];
+            o.metrics_file = argv[++i];
         } else if (is(nullptr, "--max-users")) {
-            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &max_users);
+            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &o.max_users);
         } else if (is(nullptr, "--max-users-per-address")) {
-            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &per_address);
+            ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &o.per_address);
         } else if (is(nullptr, "--notice")) {
             // --notice NICK TEXT, or --notice --all TEXT
             if (std::strcmp(argv[i + 1], "--all") == 0) {
@@ -234,7 +199,7 @@ int main(int argc, char** argv) {
         }
     }
     relay_config.log_level = level;
-    char control[sizeof(sockaddr_un::sun_path) + 64];
+    char control[4200];
     int own_dir = 0;
 
     // The operator's commands talk to the running relay over its control socket.
@@ -244,78 +209,30 @@ int main(int argc, char** argv) {
             usage(stderr);
             return EXIT_USAGE;
         }
-        if (!control_path(control_given, control, sizeof control, &own_dir)) return EXIT_FAILED;
+        if (!serve_control_path(o.control, control, sizeof control, &own_dir)) return EXIT_FAILED;
         if (status) return control_status(control);
         return control_notice(control, notice_all ? nullptr : notice_nick, notice_text);
     }
 
-    relay_config.lease_ms = lease * 1000LL;
-    relay_config.rate = static_cast<int>(rate);
+    relay_config.lease_ms = o.lease * 1000LL;
+    relay_config.rate = static_cast<int>(o.rate);
     relay_config.burst = static_cast<int>(
-        rate > 1000000000L / RELAY_BURST_FACTOR ? rate : rate * RELAY_BURST_FACTOR);
-    relay_config.max_users = static_cast<int>(max_users);
-    relay_config.max_per_address = static_cast<int>(per_address);
+        o.rate > 1000000000L / RELAY_BURST_FACTOR ? o.rate : o.rate * RELAY_BURST_FACTOR);
+    relay_config.max_users = static_cast<int>(o.max_users);
+    relay_config.max_per_address = static_cast<int>(o.per_address);
     char err[600];
     if (!relay_init(err, sizeof err)) {
         relay_log(LOG_QUIET, "%s", err);
         return EXIT_FAILED;
     }
-    if (users_file != nullptr) {
-        int n = relay_users_load(users_file, err, sizeof err);
+    if (o.users_file != nullptr) {
+        int n = relay_users_load(o.users_file, err, sizeof err);
         if (n < 0) {
             relay_log(LOG_QUIET, "users file %s", err);
             return EXIT_FAILED;
         }
-        relay_log(LOG_NORMAL, "%d users listed from %s", n, users_file);
+        relay_log(LOG_NORMAL, "%d users listed from %s", n, o.users_file);
     }
 
-    int fd = net_open(address, static_cast<int>(port), err, sizeof err);
-    if (fd < 0) {
-        relay_log(LOG_QUIET, "%s (address %s, port %ld)", err, address, port);
-        return EXIT_FAILED;
-    }
-    control_set_start(now_ms());
-    if (!control_path(control_given, control, sizeof control, &own_dir) ||
-        !control_listen(control, own_dir, err, sizeof err)) {
-        if (err[0] != '\0') relay_log(LOG_QUIET, "%s", err);
-        net_close(fd);
-        return EXIT_FAILED;
-    }
-    if (metrics_file != nullptr && !metrics_write(metrics_file, now_ms(), err, sizeof err)) {
-        relay_log(LOG_QUIET, "%s", err);
-        control_close();
-        net_close(fd);
-        return EXIT_FAILED;
-    }
-
-    NetAddr local;
-    net_local(fd, &local);
-    char where[NET_ADDR_TEXT];
-    net_format(&local, where, sizeof where);
-    std::printf("keltup-server: listening on %s\n", where);
-    std::fflush(stdout);
-    relay_log(LOG_NORMAL,
-              "started on %s: lease %lds, rate %ld/s, %ld nicknames (%ld per host), %.1f MiB of "
-              "tables allocated (directory %.1f MiB, resend memory %.1f MiB)",
-              where, lease, rate, max_users, per_address, relay_table_bytes() / 1048576.0,
-              relay_directory_bytes() / 1048576.0, relay_resend_bytes() / 1048576.0);
-    relay_log(LOG_NORMAL, "control socket %s%s%s", control, metrics_file ? ", metrics to " : "",
-              metrics_file ? metrics_file : "");
-
-    serve(fd, users_file, metrics_file);
-
-    relay_log_drops(1);
-    relay_log(LOG_NORMAL,
-              "stopping: %lld delivered, %lld resends, %lld unknown recipients, %lld kept by "
-              "their holder, %lld operator notices, %lld sends failed, %lld impersonations "
-              "refused, %lld nicknames not learned for want of a free slot, %lld over their host's "
-              "share, "
-              "%lld not remembered (resend memory full)",
-              relay_stats.delivered, relay_stats.resent, relay_stats.unknown,
-              relay_stats.lease_refused, relay_stats.notices, relay_stats.send_failed,
-              relay_stats.impersonation_refused, relay_stats.directory_full,
-              relay_stats.address_full, relay_stats.resend_memory_full);
-    control_close();
-    net_close(fd);
-    return EXIT_OK;
+    return serve();
 }

@@ -1,0 +1,38 @@
+// keltup-server's program: the options, the start and the periodic work shared by every
+// platform (server_main.cpp), and the loop that waits for datagrams, operator requests and the
+// signal or service request to stop, one per platform (serve_posix.cpp).
+#pragma once
+
+enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+struct ServerOptions {
+    const char* address;      // to listen on
+    long port;                // UDP
+    const char* users_file;   // nullptr: none
+    const char* control;      // the operator's channel, as given; nullptr: the default
+    const char* metrics_file; // nullptr: none
+    long lease, rate, max_users, per_address;
+};
+extern ServerOptions server_options;
+
+// Milliseconds on a clock that only goes forward (the time relay_handle is given).
+long long server_now_ms();
+
+// The periodic work (drop counts once a minute, the metrics file) due at now; returns when it is
+// next due.
+long long server_tick(long long now);
+// Reads the users file again, keeping the old list when the new one has a fault.
+void server_reload();
+// After the socket and the control channel are open: the start lines, standard output's first.
+void server_started(int fd, const char* control_where);
+// The summary logged at a clean stop.
+void server_stopping();
+
+// --- per platform ----------------------------------------------------------------------------
+
+// Where the control channel is: the one given, else the default; logs why when there is none.
+// *own_dir is set when the folder is the relay's own to make.
+int serve_control_path(const char* given, char* out, int size, int* own_dir);
+// Opens the socket and the control channel, serves until asked to stop, closes them. Returns the
+// program's exit code.
+int serve();

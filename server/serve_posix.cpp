@@ -1,0 +1,118 @@
+// keltup-server's loop on Unix: the UDP socket and the control socket in one ppoll, SIGTERM and
+// SIGINT to stop, SIGHUP to read the users file again.
+#include "server/control.h"
+#include "server/relay.h"
+#include "server/serve.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+
+static volatile sig_atomic_t stop_requested;
+static volatile sig_atomic_t reload_requested;
+
+static void on_stop(int) {
+    stop_requested = 1;
+}
+static void on_reload(int) {
+    reload_requested = 1;
+}
+
+long long server_now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int serve_control_path(const char* given, char* out, int size, int* own_dir) {
+    *own_dir = 0;
+    if (given != nullptr) {
+        std::snprintf(out, static_cast<size_t>(size), "%s", given);
+        return 1;
+    }
+    char err[300];
+    if (control_default_path(out, size, own_dir, err, sizeof err)) return 1;
+    relay_log(LOG_QUIET, "%s", err);
+    return 0;
+}
+
+// The relay's loop until SIGTERM or SIGINT: datagrams, operator connections, the users file on
+// SIGHUP, drop counts once a minute and the metrics file.
+static void loop(int fd) {
+    // The signals are blocked except while waiting, so none slips in between a check and the wait.
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = on_reload;
+    sigaction(SIGHUP, &sa, nullptr);
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGHUP);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGTERM);
+    sigdelset(&waiting, SIGINT);
+    sigdelset(&waiting, SIGHUP);
+
+    while (!stop_requested) {
+        if (reload_requested) {
+            reload_requested = 0;
+            server_reload();
+        }
+        long long now = server_now_ms();
+        long long wake = server_tick(now);
+        long long control_wake = control_next_wake();
+        if (control_wake >= 0 && control_wake < wake) wake = control_wake;
+        long long wait = wake > now ? wake - now : 0;
+
+        pollfd fds[2 + CONTROL_CLIENTS];
+        fds[0].fd = fd;
+        fds[0].events = POLLIN;
+        fds[0].revents = 0;
+        int count = 1 + control_poll_fds(fds + 1, 1 + CONTROL_CLIENTS);
+        timespec limit;
+        limit.tv_sec = static_cast<time_t>(wait / 1000);
+        limit.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
+        int ready = ppoll(fds, static_cast<nfds_t>(count), &limit, &waiting);
+        now = server_now_ms();
+        if (ready > 0 && fds[0].revents != 0) relay_drain(fd, now);
+        control_service(fds + 1, ready > 0 ? count - 1 : 0, fd, now);
+    }
+}
+
+int serve() {
+    const ServerOptions& o = server_options;
+    char err[600] = "", control[4200];
+    int own_dir = 0;
+    int fd = net_open(o.address, static_cast<int>(o.port), err, sizeof err);
+    if (fd < 0) {
+        relay_log(LOG_QUIET, "%s (address %s, port %ld)", err, o.address, o.port);
+        return EXIT_FAILED;
+    }
+    control_set_start(server_now_ms());
+    if (!serve_control_path(o.control, control, sizeof control, &own_dir) ||
+        !control_listen(control, own_dir, err, sizeof err)) {
+        if (err[0] != '\0') relay_log(LOG_QUIET, "%s", err);
+        net_close(fd);
+        return EXIT_FAILED;
+    }
+    if (o.metrics_file != nullptr &&
+        !metrics_write(o.metrics_file, server_now_ms(), err, sizeof err)) {
+        relay_log(LOG_QUIET, "%s", err);
+        control_close();
+        net_close(fd);
+        return EXIT_FAILED;
+    }
+
+    server_started(fd, control);
+    loop(fd);
+    server_stopping();
+    control_close();
+    net_close(fd);
+    return EXIT_OK;
+}
