@@ -29,7 +29,7 @@ enum { RELAY_REASON_AT = 4 }; // index of the reason byte in the reserved field
 enum RelayReason {
     REASON_NONE = 0,          // receipts and forwarded messages
     REASON_OPERATOR = 'O',    // an operator's notice
-    REASON_UNKNOWN = 'U',     // the recipient was not reached: no address is known for it
+    REASON_NO_ADDRESS = 'U',  // the recipient was not reached: no address is known for it
     REASON_NICK_IN_USE = 'N', // the sender's nickname is held by another address: not relayed
 };
 
