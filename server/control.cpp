@@ -409,3 +409,9 @@ int control_status(const char* path) {
     int code = ask(path, "status\n", &reply);
     return code >= 0 ? code : control_reply_status(reply);
 }
+
+int control_reload_users(const char* path) {
+    std::string reply;
+    int code = ask(path, "reload\n", &reply);
+    return code >= 0 ? code : control_reply_reload(reply);
+}

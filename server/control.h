@@ -7,7 +7,11 @@
 
 #include "server/report.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
+#endif
 
 enum {
     CONTROL_CLIENTS = 4,       // operator connections served at once; more wait in the backlog
@@ -31,6 +35,7 @@ int control_listen(const char* path, int make_dir, char* err, int err_size);
 // Closes every connection and the socket, and removes the socket's file when it is still ours.
 void control_close();
 
+#ifndef _WIN32
 // Fills fds (room for 1 + CONTROL_CLIENTS) with what the control channel waits for; returns their
 // number. control_service then takes the same array back after the wait, with count 0 when the
 // wait ended without any ready (a timeout or a signal).
@@ -39,6 +44,19 @@ int control_poll_fds(pollfd* fds, int room);
 long long control_next_wake();
 // Accepts, reads and answers; operator notices go out over udp_fd.
 void control_service(const pollfd* fds, int count, int udp_fd, long long now);
+#else
+// On Windows (control_win32.cpp) the channel is a named pipe, \\.\pipe\NAME, served with
+// overlapped I/O: its events (room for CONTROL_CLIENTS) to wait on with the socket's, then a
+// look at every pipe instance after each wait. The pipe's security descriptor admits SYSTEM,
+// the Administrators, the relay's own account and the group of control_set_group; remote
+// clients are refused.
+int control_set_group(const char* account, char* err, int err_size);
+// The descriptor the pipe is made with, in SDDL; "" before control_listen.
+const char* control_sddl();
+int control_wait_handles(HANDLE* out, int room);
+long long control_next_wake();
+void control_service(int udp_fd, long long now);
+#endif
 
 // Writes the counters in the Prometheus text format to path + ".tmp", then renames it to path
 // (mode 0644). Returns 1, or 0 with the reason in err.
@@ -52,3 +70,5 @@ int control_notice(const char* path, const char* nick_or_null, const char* text)
 // Asks for the relay's status and prints it: uptime, counters, and the directory sorted by
 // nickname.
 int control_status(const char* path);
+// Asks the relay to read its users file again and prints its line.
+int control_reload_users(const char* path);

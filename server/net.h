@@ -1,5 +1,5 @@
 // The relay's side of the network: one unconnected UDP socket that talks to many clients.
-// Plain BSD sockets; not built on Windows.
+// BSD sockets in net.cpp, Winsock 2 in net_win32.cpp.
 #pragma once
 
 #include <cstdint>

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifndef _WIN32
 #include <sys/mman.h>
+#endif
 
 const char* const kDropNames[DROP_REASONS] = {
     "short", "oversized", "foreign", "wrong kind", "looped", "rate-limited", "refused control"};
@@ -23,6 +25,7 @@ RelayStats relay_stats;
 static long long table_bytes, directory_bytes, resend_bytes;
 static int sized_for; // relay_config.max_users the tables were made for
 static long long logged_drops;
+void (*relay_log_sink)(int level, const char* line);
 
 void relay_log(int level, const char* format, ...) {
     if (level > relay_config.log_level) return;
@@ -31,6 +34,10 @@ void relay_log(int level, const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    if (relay_log_sink != nullptr) {
+        relay_log_sink(level, line);
+        return;
+    }
     std::fprintf(stderr, "keltup-server: %s\n", line);
     std::fflush(stderr);
 }
@@ -60,6 +67,7 @@ unsigned relay_power_of_two(unsigned long long n) {
 void* relay_table(size_t bytes, int* failed) {
     const size_t huge = 2u << 20;
     void* p = nullptr;
+#ifndef _WIN32
     if (bytes >= huge) {
         size_t whole = (bytes + huge - 1) / huge * huge;
         p = std::aligned_alloc(huge, whole);
@@ -69,6 +77,11 @@ void* relay_table(size_t bytes, int* failed) {
     } else {
         p = std::malloc(bytes);
     }
+#else
+    // No aligned_alloc whose memory std::free takes back here.
+    (void)huge;
+    p = std::malloc(bytes);
+#endif
     if (p == nullptr) {
         *failed = 1;
         return nullptr;

@@ -63,6 +63,9 @@ long long relay_resend_bytes();
 
 // One line on standard error, "keltup-server: " first, when level <= relay_config.log_level.
 void relay_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Where log lines go instead of standard error when set (a service's event log); the line has no
+// program name and no newline.
+extern void (*relay_log_sink)(int level, const char* line);
 
 struct RelayUser {
     char nick[NICK_SIZE]; // as first seen or listed; compared without regard to case

@@ -9,7 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifdef _WIN32
+#define strcasecmp _stricmp
+#else
 #include <strings.h>
+#endif
 #include <vector>
 
 enum { LINE_ROOM = 128 }; // a directory line fits in this
@@ -52,6 +56,7 @@ static void reason_label(const char* name, char* out, int size) {
 }
 
 static long long started_ms;
+int (*control_reload)(char* line, int size);
 
 void control_set_start(long long now) {
     started_ms = now;
@@ -156,6 +161,10 @@ void control_answer(char* in, int len, int allowed, const char* why, ControlAnsw
         char* text = std::strchr(arg, '\n');
         *text++ = '\0';
         notice_answer(c, arg, text, udp_fd);
+    } else if (std::strcmp(in, "reload") == 0 && control_reload != nullptr) {
+        char line[700];
+        int ok = control_reload(line, sizeof line);
+        answer(c, ok ? "ok 0\n%s\n" : "error\n%s\n", line);
     } else {
         answer(c, "error\nnot a request this relay knows\n");
     }
@@ -246,6 +255,12 @@ int control_reply_notice(const std::string& reply) {
     size_t eol = reply.find('\n');
     if (eol != std::string::npos) std::fputs(reply.c_str() + eol + 1, stdout);
     return reached > 0 ? CONTROL_EXIT_OK : CONTROL_EXIT_NONE;
+}
+
+int control_reply_reload(const std::string& reply) {
+    size_t eol = reply.find('\n');
+    if (eol != std::string::npos) std::fputs(reply.c_str() + eol + 1, stdout);
+    return CONTROL_EXIT_OK;
 }
 
 static std::vector<std::string> split(const std::string& line) {

@@ -7,6 +7,7 @@
 //   "status\n"                 counters and directory
 //   "notice\nNICK\nTEXT"       TEXT (the rest of the request) as a notice to NICK
 //   "notice-all\nTEXT"         ... to every nickname the relay knows
+//   "reload\n"                 the users file read again (where no signal asks for it)
 // The answer's first line is "ok N" (N: nicknames reached by a notice), "refused" or "error"; the
 // lines after it are for the operator. For status they are tab-separated records:
 //   "uptime\tSECONDS", "slots\tUSED\tMAX", "counter\tLABEL\tVALUE",
@@ -34,6 +35,10 @@ struct ControlAnswer {
 // The time the relay started (milliseconds, the clock relay_handle is given), for its uptime.
 void control_set_start(long long now);
 
+// What a reload request runs (set by the program): reads the users file again, writes the line
+// for the operator into line and returns 1, or 0 when it kept the old list.
+extern int (*control_reload)(char* line, int size);
+
 // Answers the request in[0..len) (in holds len + 1 bytes; len over CONTROL_REQUEST_SIZE is a
 // request too long). A caller that may not control the relay (allowed 0) is answered "refused"
 // and why. Operator notices go out over udp_fd.
@@ -52,6 +57,8 @@ int metrics_text(char* out, int size, long long now);
 int control_reply_code(const char* where, const std::string& reply);
 // A notice's answer: prints its line; OK when at least one nickname was reached.
 int control_reply_notice(const std::string& reply);
+// A reload's answer: prints its line.
+int control_reply_reload(const std::string& reply);
 // A status answer: prints uptime, counters, and the directory sorted by nickname.
 int control_reply_status(const std::string& reply);
 // The request for a notice of text to nick (nullptr: to everyone), the text cut to fit.

@@ -30,6 +30,18 @@ void server_stopping();
 
 // --- per platform ----------------------------------------------------------------------------
 
+// The usage lines of --control, and of the platform's own options ("" for none).
+extern const char* const kServeControlHelp;
+extern const char* const kServeOptionsHelp;
+// Takes argv[*i] when it is one of the platform's own options (moving *i past its value, *ok 0
+// for a bad one) and returns 1; 0 for any other.
+int serve_option(int argc, char** argv, int* i, int* ok);
+// Runs the relay the way it was asked to on this platform (start_relay: the tables, the users
+// file and serve()), or the platform's own command; returns the exit code.
+int serve_main(int argc, char** argv, int (*start_relay)());
+// A step of the start is done (a service reports its progress).
+void serve_starting();
+
 // Where the control channel is: the one given, else the default; logs why when there is none.
 // *own_dir is set when the folder is the relay's own to make.
 int serve_control_path(const char* given, char* out, int size, int* own_dir);

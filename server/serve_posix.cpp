@@ -10,6 +10,22 @@
 #include <ctime>
 #include <poll.h>
 
+const char* const kServeControlHelp =
+    "  --control PATH      the operator's socket (default $RUNTIME_DIRECTORY/control under\n"
+    "                      systemd, /run/keltup-server/control for root, else\n"
+    "                      $XDG_RUNTIME_DIR/keltup-server.control)\n";
+const char* const kServeOptionsHelp = "";
+
+int serve_option(int, char**, int*, int*) {
+    return 0;
+}
+
+int serve_main(int, char**, int (*start_relay)()) {
+    return start_relay();
+}
+
+void serve_starting() {}
+
 static volatile sig_atomic_t stop_requested;
 static volatile sig_atomic_t reload_requested;
 

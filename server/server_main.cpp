@@ -29,7 +29,7 @@ static void usage(FILE* to) {
         "                     [--rate N] [--max-users N] [--max-users-per-address N]\n"
         "                     [--control PATH] [--metrics FILE] [--quiet | --verbose]\n"
         "       keltup-server --notice NICK|--all TEXT [--control PATH]\n"
-        "       keltup-server --status [--control PATH]\n"
+        "       keltup-server --status|--reload [--control PATH]\n"
         "  -p, --port N        UDP port (default 99; 0 lets the system choose)\n"
         "  -b, --bind ADDRESS  IPv4 address to listen on (default 0.0.0.0, every interface)\n"
         "  -u, --users FILE    users file, NICK = host[:port] a line, read again on SIGHUP\n"
@@ -41,18 +41,19 @@ static void usage(FILE* to) {
         "                      them is taken at start\n"
         "  --max-users-per-address N\n"
         "                      learned nicknames one host address may hold (default 64)\n"
-        "  --control PATH      the operator's socket (default $RUNTIME_DIRECTORY/control under\n"
-        "                      systemd, /run/keltup-server/control for root, else\n"
-        "                      $XDG_RUNTIME_DIR/keltup-server.control)\n"
+        "%s"
         "  --metrics FILE      write the counters every 15 s to FILE, Prometheus text format\n"
         "  -q, --quiet         log errors only\n"
         "  -v, --verbose       log one line per datagram\n"
         "  --notice NICK TEXT  have the running relay send TEXT as a notice to NICK, or with\n"
         "                      --all to every nickname it knows\n"
         "  --status            print the running relay's uptime, counters and directory\n"
+        "  --reload            have the running relay read its users file again\n"
+        "%s"
         "  --version           print the program's name and version\n"
         "Exit codes: 0 done, 1 failed (or no nickname reached, no relay), 2 bad command line,\n"
-        "3 not allowed to control the relay.\n");
+        "3 not allowed to control the relay.\n",
+        kServeControlHelp, kServeOptionsHelp);
 }
 
 static int parse_number(const char* text, long low, long high, long* out) {
@@ -84,15 +85,56 @@ long long server_tick(long long now) {
     return wake;
 }
 
-void server_reload() {
+// The users file read again, logged and said in line; 0 when the old list is kept.
+static int reload_users(char* line, int size) {
     const char* users_file = server_options.users_file;
-    if (users_file == nullptr) return;
+    if (users_file == nullptr) {
+        std::snprintf(line, static_cast<size_t>(size), "the relay has no users file (--users)");
+        return 0;
+    }
     char err[600];
     int n = relay_users_load(users_file, err, sizeof err);
-    if (n < 0)
-        relay_log(LOG_QUIET, "users file %s; keeping the old list", err);
-    else
-        relay_log(LOG_NORMAL, "%d users listed from %s", n, users_file);
+    if (n < 0) {
+        std::snprintf(line, static_cast<size_t>(size), "users file %s; keeping the old list", err);
+        relay_log(LOG_QUIET, "%s", line);
+        return 0;
+    }
+    std::snprintf(line, static_cast<size_t>(size), "%d users listed from %s", n, users_file);
+    relay_log(LOG_NORMAL, "%s", line);
+    return 1;
+}
+
+void server_reload() {
+    char line[700];
+    if (server_options.users_file != nullptr) reload_users(line, sizeof line);
+}
+
+// After the options: the tables, the users file, then the platform's loop.
+static int start_relay() {
+    const ServerOptions& o = server_options;
+    relay_config.lease_ms = o.lease * 1000LL;
+    relay_config.rate = static_cast<int>(o.rate);
+    relay_config.burst = static_cast<int>(
+        o.rate > 1000000000L / RELAY_BURST_FACTOR ? o.rate : o.rate * RELAY_BURST_FACTOR);
+    relay_config.max_users = static_cast<int>(o.max_users);
+    relay_config.max_per_address = static_cast<int>(o.per_address);
+    char err[600];
+    if (!relay_init(err, sizeof err)) {
+        relay_log(LOG_QUIET, "%s", err);
+        return EXIT_FAILED;
+    }
+    serve_starting();
+    if (o.users_file != nullptr) {
+        int n = relay_users_load(o.users_file, err, sizeof err);
+        if (n < 0) {
+            relay_log(LOG_QUIET, "users file %s", err);
+            return EXIT_FAILED;
+        }
+        relay_log(LOG_NORMAL, "%d users listed from %s", n, o.users_file);
+    }
+    serve_starting();
+    control_reload = reload_users;
+    return serve();
 }
 
 void server_started(int fd, const char* control_where) {
@@ -134,7 +176,7 @@ int main(int argc, char** argv) {
     const char* notice_nick = nullptr;
     const char* notice_text = nullptr;
     int notice_all = 0;
-    int status = 0;
+    int status = 0, reload = 0;
     int level = LOG_NORMAL;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
@@ -157,6 +199,10 @@ int main(int argc, char** argv) {
             notice_all = 1;
         } else if (is(nullptr, "--status")) {
             status = 1;
+        } else if (is(nullptr, "--reload")) {
+            reload = 1;
+        } else if (serve_option(argc, argv, &i, &ok)) {
+            // this platform's own
         } else if (!has_value) {
             ok = 0;
         } else if (is("-p", "--port")) {
@@ -202,37 +248,18 @@ int main(int argc, char** argv) {
     char control[4200];
     int own_dir = 0;
 
-    // The operator's commands talk to the running relay over its control socket.
-    if (notice_text != nullptr || notice_all || status) {
-        if ((status && (notice_text != nullptr || notice_all)) ||
-            (!status && (notice_text == nullptr || (notice_nick != nullptr && notice_all)))) {
+    // The operator's commands talk to the running relay over its control channel.
+    if (notice_text != nullptr || notice_all || status || reload) {
+        int commands = (notice_text != nullptr || notice_all) + status + reload;
+        if (commands > 1 || (!status && !reload &&
+                             (notice_text == nullptr || (notice_nick != nullptr && notice_all)))) {
             usage(stderr);
             return EXIT_USAGE;
         }
         if (!serve_control_path(o.control, control, sizeof control, &own_dir)) return EXIT_FAILED;
         if (status) return control_status(control);
+        if (reload) return control_reload_users(control);
         return control_notice(control, notice_all ? nullptr : notice_nick, notice_text);
     }
-
-    relay_config.lease_ms = o.lease * 1000LL;
-    relay_config.rate = static_cast<int>(o.rate);
-    relay_config.burst = static_cast<int>(
-        o.rate > 1000000000L / RELAY_BURST_FACTOR ? o.rate : o.rate * RELAY_BURST_FACTOR);
-    relay_config.max_users = static_cast<int>(o.max_users);
-    relay_config.max_per_address = static_cast<int>(o.per_address);
-    char err[600];
-    if (!relay_init(err, sizeof err)) {
-        relay_log(LOG_QUIET, "%s", err);
-        return EXIT_FAILED;
-    }
-    if (o.users_file != nullptr) {
-        int n = relay_users_load(o.users_file, err, sizeof err);
-        if (n < 0) {
-            relay_log(LOG_QUIET, "users file %s", err);
-            return EXIT_FAILED;
-        }
-        relay_log(LOG_NORMAL, "%d users listed from %s", n, o.users_file);
-    }
-
-    return serve();
+    return serve_main(argc, argv, start_relay);
 }

@@ -56,11 +56,16 @@ static const char* parse_entry(char* line, UsersEntry* e, int* empty) {
 }
 
 int relay_users_load(const char* path, char* err, int err_size) {
-    FILE* f = std::fopen(path, "r");
+    FILE* f = std::fopen(path, "rb"); // the same bytes on every system
     if (f == nullptr) {
         fail(err, err_size, path, 0, "cannot be read");
         return -1;
     }
+    // Notepad starts a UTF-8 file with a byte-order mark (and ends its lines with CR LF, which
+    // the trimming takes).
+    unsigned char mark[3] = {0, 0, 0};
+    if (std::fread(mark, 1, 3, f) != 3 || mark[0] != 0xEF || mark[1] != 0xBB || mark[2] != 0xBF)
+        std::rewind(f);
     int count = 0;
     int line_no = 0;
     char line[512];

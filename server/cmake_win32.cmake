@@ -1,0 +1,33 @@
+# keltup-server.exe and keltup-send.exe: static Windows programs, the relay with its service and
+# event log messages, the sender on the tray client's own code.
+enable_language(RC)
+target_link_libraries(keltup_relay PUBLIC ws2_32)
+
+# The event log's message table, from the .mc text by windmc.
+find_program(KELTUP_WINDMC NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-windmc windmc REQUIRED)
+set(messages_dir ${CMAKE_CURRENT_BINARY_DIR}/generated/server)
+add_custom_command(
+  OUTPUT ${messages_dir}/keltup-server-messages.h ${messages_dir}/keltup-server-messages.rc
+         ${messages_dir}/MSG00409.bin
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${messages_dir}
+  COMMAND ${KELTUP_WINDMC} -h ${messages_dir} -r ${messages_dir}
+          ${CMAKE_CURRENT_SOURCE_DIR}/keltup-server-messages.mc
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/keltup-server-messages.mc
+  VERBATIM)
+
+add_executable(keltup-server server_main.cpp serve_win32.cpp control_win32.cpp service_win32.cpp
+  ${messages_dir}/keltup-server-messages.rc ${messages_dir}/keltup-server-messages.h)
+target_include_directories(keltup-server PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated
+                           ${messages_dir})
+target_link_libraries(keltup-server PRIVATE keltup_relay advapi32)
+set_target_properties(keltup-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
+
+# keltup-send sends with the tray client's own endpoint and send-with-receipt code.
+add_library(keltup_console_ui STATIC ${CMAKE_SOURCE_DIR}/platform/console/console_ui.cpp)
+target_include_directories(keltup_console_ui PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(keltup_console_ui PUBLIC keltup_warnings)
+if(EXISTS ${CMAKE_SOURCE_DIR}/protocol/send.cpp)
+  add_executable(keltup-send send_main.cpp)
+  target_link_libraries(keltup-send PRIVATE keltup_core keltup_console_ui)
+  set_target_properties(keltup-send PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
+endif()
