@@ -15,6 +15,11 @@ const NetAddr kBob = {0x7F000001u, 4002};
 const NetAddr kCarol = {0x7F000001u, 4003};
 const NetAddr kFar = {0xC0000207u, 4004}; // 192.0.2.7: only ever a value here, never sent to
 
+// Up to size bytes of text into a zeroed field, with no NUL when it fills it.
+void put(char* field, const char* text, size_t size) {
+    std::memcpy(field, text, strnlen(text, size));
+}
+
 // A client's message: header, body and its NUL, as the client puts it on the wire.
 int message(char* buf, const char* from, const char* to, const char* body, unsigned id,
             char kind = KIND_MESSAGE) {
@@ -24,9 +29,9 @@ int message(char* buf, const char* from, const char* to, const char* body, unsig
     d->kind = kind;
     d->id[0] = static_cast<unsigned char>(id & 0xFF);
     d->id[1] = static_cast<unsigned char>(id >> 8);
-    std::strncpy(d->sender, from, NICK_SIZE);
-    std::strncpy(d->recipient, to, NICK_SIZE);
-    std::strncpy(d->body, body, BODY_SIZE);
+    put(d->sender, from, NICK_SIZE);
+    put(d->recipient, to, NICK_SIZE);
+    put(d->body, body, BODY_SIZE);
     return HEADER_SIZE + static_cast<int>(std::strlen(body)) + 1;
 }
 

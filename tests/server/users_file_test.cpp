@@ -64,4 +64,22 @@ TEST_F(UsersFile, ListsNoMoreUsersThanTheDirectoryHolds) {
     relay_reset();
 }
 
+TEST_F(UsersFile, TakesAFileAsNotepadWritesIt) {
+    // A UTF-8 byte-order mark first and CR LF line ends.
+    EXPECT_EQ(2, load("\xEF\xBB\xBF"
+                      "# the office\r\nALICE = 127.0.0.1:4001\r\n\r\n"
+                      "BOB = 127.0.0.1 # desk 2\r\n"))
+        << err;
+    EXPECT_EQ(4001, relay_find("ALICE")->addr.port);
+    EXPECT_EQ(RELAY_DEFAULT_PORT, relay_find("BOB")->addr.port);
+    // The mark counts only at the very start.
+    EXPECT_EQ(1, load("\xEF\xBB\xBF"
+                      "CAROL = 127.0.0.1:4003\r\n"))
+        << err;
+    EXPECT_NE(nullptr, relay_find("CAROL"));
+    EXPECT_EQ(-1, load("# x\n\xEF\xBB\xBF"
+                       "DAVE = 127.0.0.1:4004\n"));
+    EXPECT_NE(nullptr, std::strstr(err, ":2: nickname must be")) << err;
+}
+
 } // namespace

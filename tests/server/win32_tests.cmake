@@ -1,0 +1,1 @@
+# The Windows relay's own tests, under Wine.
