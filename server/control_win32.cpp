@@ -159,13 +159,16 @@ int control_listen(const char* path, int, char* err, int err_size) {
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT |
                                        PIPE_REJECT_REMOTE_CLIENTS,
                                    CONTROL_CLIENTS, PIPE_BUFFER, PIPE_BUFFER, 0, &sa);
+        DWORD why = GetLastError();
         std::memset(&p->ov, 0, sizeof p->ov);
-        p->ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        p->ov.hEvent =
+            p->pipe != INVALID_HANDLE_VALUE ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+        if (p->pipe != INVALID_HANDLE_VALUE && p->ov.hEvent == nullptr) why = GetLastError();
         if (p->pipe == INVALID_HANDLE_VALUE || p->ov.hEvent == nullptr) {
-            DWORD why = GetLastError();
+            // Windows refuses a first instance of a name in use; Wine says all are busy.
+            int taken = i == 0 && (why == ERROR_ACCESS_DENIED || why == ERROR_PIPE_BUSY);
             fail(err, err_size, "control pipe %s: %s", path,
-                 i == 0 && why == ERROR_ACCESS_DENIED ? "another relay is listening on it"
-                                                      : error_text(why));
+                 taken ? "another relay is listening on it" : error_text(why));
             listening = 1;
             control_close();
             return 0;
