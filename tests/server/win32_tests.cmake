@@ -17,3 +17,13 @@ add_dependencies(server_win32_service_test keltup-server)
 set_target_properties(server_win32_service_test PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
 set_tests_properties(server_win32_service_test PROPERTIES RESOURCE_LOCK keltup_relay_service)
+
+# The same relay with the native Linux keltup-send, from the Linux build made before this one
+# (scripts/test builds linux-debug first); skipped without it.
+set(KELTUP_NATIVE_SEND ${CMAKE_SOURCE_DIR}/build/linux-debug/server/keltup-send
+    CACHE FILEPATH "a Linux keltup-send for the Windows relay's tests")
+add_test(NAME server_win32_native_send
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/win32_native_send.sh
+                 $<TARGET_FILE:keltup-server> ${KELTUP_NATIVE_SEND}
+                 ${CMAKE_SOURCE_DIR}/cmake/wine-run)
+set_tests_properties(server_win32_native_send PROPERTIES SKIP_RETURN_CODE 77)
