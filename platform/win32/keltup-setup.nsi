@@ -11,6 +11,10 @@
 !ifndef VERSION | EXE | OUTFILE | ICON
   !error "define VERSION, EXE, OUTFILE and ICON"
 !endif
+; The welcome and finish pages' picture, drawn by resources/images/make_images.py.
+!ifndef WIZARD
+  !define WIZARD "../../resources/images/wizard.bmp" ; makensis works in the script's folder
+!endif
 
 ; keltup.exe is a 64-bit program: so is its installer.
 Target amd64-unicode
@@ -48,6 +52,8 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD}"
+!define MUI_UNWELCOMEFINISHPAGE_BITMAP "${WIZARD}"
 !define MUI_WELCOMEPAGE_TEXT "This installs KelTup ${VERSION}, the pop-up messenger, for you alone: no administrator rights are needed.$\r$\n$\r$\nYour settings are kept, as they are when you uninstall.$\r$\n$\r$\nClick Next to continue."
 !define MUI_COMPONENTSPAGE_NODESC
 !define MUI_FINISHPAGE_RUN "$INSTDIR\keltup.exe"

@@ -4,6 +4,8 @@
 - dromoff.ico / dromon.ico: the tray icon, 32 x 32 in the 16-colour palette (empty inbox /
   messages waiting), with PNG copies for the Linux desktop.
 - about.bmp: the About picture, 90 x 31, 24-bit, with a PNG copy.
+- wizard.bmp: the installers' welcome and finish picture, 164 x 314, 24-bit: the bubble on a
+  navy-to-teal field with the name under it.
 - hicolor/: the application icon for the Linux desktop, the empty-inbox bubble drawn as shapes:
   keltup.svg, and N/keltup.png rendered from the same shapes at each size the desktop asks for.
 
@@ -274,6 +276,35 @@ def write_app_icons():
         f.write(app_icon_svg())
 
 
+def wizard_picture():
+    """The installers' side picture: a field darkening downwards, the bubble, the name."""
+    width, height = 164, 314
+    top, bottom = (0, 0, 128), (0, 96, 128)
+    rows = []
+    for y in range(height):
+        t = y / (height - 1)
+        rows.append([tuple(int(a + (b - a) * t) for a, b in zip(top, bottom))] * width)
+    rows = [list(row) for row in rows]
+    size, left, upper = 112, (width - 112) // 2, 48
+    for y, line in enumerate(app_icon_rgba(size)):
+        for x, (r, g, b, a) in enumerate(line):
+            under = rows[upper + y][left + x]
+            rows[upper + y][left + x] = tuple(
+                (c * a + u * (255 - a)) // 255 for c, u in zip((r, g, b), under))
+    # The name in the About picture's glyphs, each dot 3 x 3 pixels, white.
+    name, dot = "KelTup", 3
+    text_width = len(name) * 6 * dot - dot
+    x0, y0 = (width - text_width) // 2, upper + size + 24
+    for i, ch in enumerate(name):
+        for gy, bits in enumerate(GLYPHS[ch]):
+            for gx, bit in enumerate(bits):
+                if bit == "1":
+                    for dy in range(dot):
+                        for dx in range(dot):
+                            rows[y0 + gy * dot + dy][x0 + (i * 6 + gx) * dot + dx] = (255, 255, 255)
+    return rows
+
+
 def main():
     for name, lit in (("dromoff", False), ("dromon", True)):
         px = bubble(lit)
@@ -282,6 +313,7 @@ def main():
     pic = about_picture()
     write_bmp24(os.path.join(HERE, "about.bmp"), pic)
     write_png(os.path.join(HERE, "about.png"), [[p + (255,) for p in row] for row in pic])
+    write_bmp24(os.path.join(HERE, "wizard.bmp"), wizard_picture())
     write_app_icons()
 
 

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The relay's Windows installer under Wine, as an administrator meets it: a silent install puts
+# keltup-server.exe and keltup-send.exe in Program Files, makes the users file from the example,
+# registers the service and starts it; an upgrade stops it, replaces the programs, keeps the
+# users file and the service's options and starts it again; a silent uninstall removes the
+# service and the programs and keeps the users file. The firewall rule's calls are made, but Wine
+# keeps no rules: that part only a real Windows shows.
+#
+# Usage: tests/package/server-installer.sh SETUP.EXE WINDOWS-BUILD-DIR
+# Needs WINEPREFIX (scripts/test sets it up).
+set -euo pipefail
+setup=$(realpath "$1")
+build=$(realpath "$2")
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+fails=0
+passes=0
+check() { # check DESCRIPTION COMMAND...
+  if "${@:2}"; then passes=$((passes + 1)); else echo "FAILED: $1"; fails=$((fails + 1)); fi
+}
+winvar() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
+unix() { winepath -u "$1" 2>/dev/null; }
+regval() { # regval KEY NAME
+  wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+    awk -v n="$2" '$1 == n { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'
+}
+svc_key='HKLM\SYSTEM\CurrentControlSet\Services\keltup-server'
+uninst_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KelTupRelay'
+state() { wine sc query keltup-server 2>/dev/null | tr -d '\r' | awk '$1 == "STATE" { print $4 }'; }
+# Polls a bounded number of times for the service's state.
+wait_state() { for _ in $(seq 100); do [ "$(state)" = "$1" ] && return 0; sleep 0.2; done; return 1; }
+
+inst_win="$(winvar ProgramW6432)\\KelTup Relay"
+inst=$(unix "$inst_win")
+data=$(unix "$(winvar ProgramData)\\KelTup")
+wait_removed() { for _ in $(seq 300); do [ -e "$inst/keltup-server.exe" ] || return 0; sleep 0.1; done; return 1; }
+
+# A clean start: no earlier install or service, no users file.
+[ -e "$inst/uninstall.exe" ] && { wine "$inst/uninstall.exe" /S || true; wait_removed || true; }
+wine "$build/keltup-server.exe" --uninstall-service >/dev/null 2>&1 || true
+rm -rf "$data"
+
+echo "--- silent install"
+check "silent install exits 0" wine "$setup" /S
+check "keltup-server.exe installed as built" cmp -s "$build/keltup-server.exe" "$inst/keltup-server.exe"
+check "keltup-send.exe installed as built" cmp -s "$build/keltup-send.exe" "$inst/keltup-send.exe"
+check "uninstaller installed" test -f "$inst/uninstall.exe"
+check "users file made from the example" grep -q '^# ALICE = 127.0.0.1:4001' "$data/users"
+check "users file in CR LF" grep -q $'\r$' "$data/users"
+check "service registered" test -n "$(regval "$svc_key" ImagePath)"
+image=$(regval "$svc_key" ImagePath)
+check "service runs the installed program with the users file ($image)" \
+  test "$image" = "\"$inst_win\\keltup-server.exe\" --service --users $(winvar ProgramData)\\KelTup\\users"
+check "service starts automatically" test "$(regval "$svc_key" Start)" = 0x2
+check "service runs as LocalService" test "$(regval "$svc_key" ObjectName)" = "NT AUTHORITY\\LocalService"
+check "service running" wait_state RUNNING
+check "the relay answers its operator" sh -c "wine '$inst/keltup-server.exe' --status >/dev/null"
+check "Uninstall entry" test "$(regval "$uninst_key" DisplayName)" = "KelTup Relay"
+
+echo "--- upgrade"
+printf 'ALICE = 127.0.0.1:4001\r\n' >>"$data/users"
+cp "$data/users" "$data/users.before"
+# A changed program, to see it replaced; a changed service, to see its options kept.
+printf 'x' >>"$inst/keltup-server.exe"
+wine reg add "$svc_key" /v Start /t REG_DWORD /d 3 /f >/dev/null 2>&1
+check "upgrade exits 0" wine "$setup" /S
+check "keltup-server.exe replaced" cmp -s "$build/keltup-server.exe" "$inst/keltup-server.exe"
+check "users file kept" cmp -s "$data/users" "$data/users.before"
+check "service running again" wait_state RUNNING
+check "service's options kept" test "$(regval "$svc_key" Start)" = 0x3
+check "the relay lists the kept user" sh -c "wine '$inst/keltup-server.exe' --status | grep -q '^ALICE '"
+
+echo "--- silent uninstall"
+check "silent uninstall exits 0" wine "$inst/uninstall.exe" /S
+check "programs removed" wait_removed
+check "service removed" test -z "$(regval "$svc_key" ImagePath)"
+check "Uninstall entry removed" test -z "$(regval "$uninst_key" DisplayName)"
+check "users file kept" cmp -s "$data/users" "$data/users.before"
+rm -rf "$data"
+
+echo "server installer: $passes passed, $fails failed"
+[ "$fails" -eq 0 ]
