@@ -4,6 +4,7 @@
 #include "server/control.h"
 
 #include "server/relay.h"
+#include "server/state_fs.h"
 
 #include <sddl.h>
 
@@ -326,35 +327,22 @@ void control_service(int udp_fd, long long now) {
 // --- metrics ---------------------------------------------------------------------------------
 
 int metrics_write(const char* path, long long now, char* err, int err_size) {
-    static char text[8192];
+    static char text[16384];
     int used = metrics_text(text, static_cast<int>(sizeof text), now);
-    static char tmp[4200];
-    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) {
-        fail(err, err_size, "metrics file %s: the path is too long", path);
+    // Made new under a name of its own beside the file and renamed over it: the collector reads
+    // the old file or the new one, never half of one.
+    static char tmp[FS_PATH_SIZE];
+    long long h = fs_create_beside(path, 0644, tmp, sizeof tmp);
+    if (h == FS_NONE) {
+        fail(err, err_size, "metrics file %s: %s", path, fs_error());
         return 0;
     }
-    HANDLE f =
-        CreateFileA(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        fail(err, err_size, "metrics file %s: cannot write %s: %s", path, tmp,
-             error_text(GetLastError()));
-        return 0;
-    }
-    DWORD wrote = 0;
-    BOOL ok = WriteFile(f, text, static_cast<DWORD>(used), &wrote, nullptr) &&
-              wrote == static_cast<DWORD>(used);
-    DWORD why = GetLastError();
-    CloseHandle(f);
-    // The collector reads either the old file or the new one, never half of one.
-    if (ok && !MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING)) {
-        ok = FALSE;
-        why = GetLastError();
-    }
-    if (!ok) {
-        DeleteFileA(tmp);
-        fail(err, err_size, "metrics file %s: cannot write it: %s", path, error_text(why));
-    }
-    return ok ? 1 : 0;
+    int ok = fs_write(h, text, static_cast<size_t>(used));
+    fs_close(h);
+    if (ok && fs_replace(tmp, path, 0) != 0) return 1;
+    fs_remove(tmp);
+    fail(err, err_size, "metrics file %s: %s", path, fs_error());
+    return 0;
 }
 
 // --- the operator's side ---------------------------------------------------------------------

@@ -12,6 +12,7 @@ struct ServerOptions {
     const char* control;      // the operator's channel, as given; nullptr: the default
     const char* metrics_file; // nullptr: none
     long lease, rate, max_users, per_address;
+    const char* state_file; // as given; nullptr: the default; "none": no state file
 };
 extern ServerOptions server_options;
 
@@ -30,8 +31,9 @@ void server_stopping();
 
 // --- per platform ----------------------------------------------------------------------------
 
-// The usage lines of --control, and of the platform's own options ("" for none).
+// The usage lines of --control, --state, and of the platform's own options ("" for none).
 extern const char* const kServeControlHelp;
+extern const char* const kServeStateHelp;
 extern const char* const kServeOptionsHelp;
 // Takes argv[*i] when it is one of the platform's own options (moving *i past its value, *ok 0
 // for a bad one) and returns 1; 0 for any other.

@@ -14,6 +14,11 @@ const char* const kServeControlHelp =
     "  --control PATH      the operator's socket (default $RUNTIME_DIRECTORY/control under\n"
     "                      systemd, /run/keltup-server/control for root, else\n"
     "                      $XDG_RUNTIME_DIR/keltup-server.control)\n";
+const char* const kServeStateHelp =
+    "  --state FILE        keep the learned nicknames in FILE across restarts (default\n"
+    "                      $STATE_DIRECTORY/directory under systemd,\n"
+    "                      /var/lib/keltup-server/directory for root, else\n"
+    "                      $XDG_STATE_HOME/keltup-server/directory); none: keep no file\n";
 const char* const kServeOptionsHelp = "";
 
 int serve_option(int, char**, int*, int*) {

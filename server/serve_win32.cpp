@@ -12,6 +12,9 @@
 
 const char* const kServeControlHelp =
     "  --control NAME      the operator's pipe, \\\\.\\pipe\\NAME (default keltup-server)\n";
+const char* const kServeStateHelp =
+    "  --state FILE        keep the learned nicknames in FILE across restarts (default\n"
+    "                      %ProgramData%\\KelTup\\state); none: keep no file\n";
 const char* const kServeOptionsHelp =
     "  --control-group NAME\n"
     "                      a local group whose members may use --status, --notice and\n"

@@ -78,7 +78,8 @@ int service_install(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--install-service") continue;
         append_argument(&line, a);
-        int file = a == "-u" || a == "--users" || a == "--metrics";
+        int file = a == "-u" || a == "--users" || a == "--metrics" ||
+                   (a == "--state" && i + 1 < argc && std::strcmp(argv[i + 1], "none") != 0);
         has_users |= a == "-u" || a == "--users";
         if (file && i + 1 < argc) append_argument(&line, full_path(argv[++i]));
     }

@@ -33,7 +33,7 @@ for _ in $(seq 100); do [ -s "$dir/alice.port" ] && break; sleep 0.1; done
 printf 'ALICE = 127.0.0.1:%s\r\n' "$(cat "$dir/alice.port")" >"$dir/users"
 
 control="ktw-native-$$"
-"$wine_run" "$server" --bind 127.0.0.1 --port 0 --control "$control" \
+"$wine_run" "$server" --bind 127.0.0.1 --port 0 --control "$control" --state none \
   --users "$(winepath -w "$dir/users" 2>/dev/null)" >"$dir/log" 2>&1 &
 relay_pid=$!
 port=

@@ -85,15 +85,16 @@ struct ConsoleRelay {
     int port = 0;
     std::string log;
 
-    // Starts keltup-server.exe with args on a port of the system's choosing and waits for its
-    // "listening on" line. Returns 1 when it came.
+    // Starts keltup-server.exe with args on a port of the system's choosing, with no state file
+    // unless args give one, and waits for its "listening on" line. Returns 1 when it came.
     int start(const std::string& args, const std::string& log_file) {
         log = log_file;
-        process = start_logged("\"" + program_dir() +
-                                   "\\keltup-server.exe\" --bind 127.0.0.1 "
-                                   "--port 0 " +
-                                   args,
-                               log);
+        process = start_logged(
+            "\"" + program_dir() +
+                "\\keltup-server.exe\" --bind 127.0.0.1 "
+                "--port 0 " +
+                (args.find("--state") == std::string::npos ? "--state none " : "") + args,
+            log);
         for (int i = 0; process != nullptr && i < CHILD_WAIT_MS / 50; ++i) {
             std::string text = read_file(log);
             size_t at = text.find("listening on 127.0.0.1:");
@@ -105,10 +106,13 @@ struct ConsoleRelay {
         }
         return 0;
     }
-    ~ConsoleRelay() {
+    // Ends it as a power cut would: no clean stop.
+    void kill() {
         if (process == nullptr) return;
         TerminateProcess(process, 0);
         WaitForSingleObject(process, CHILD_WAIT_MS);
         CloseHandle(process);
+        process = nullptr;
     }
+    ~ConsoleRelay() { kill(); }
 };

@@ -171,6 +171,41 @@ TEST(ConsoleRelay, TheOperatorsPipeTakesStatusNoticesAndReload) {
         << out;
 }
 
+TEST(ConsoleRelay, WhatItLearnedSurvivesItsEndInTheStateFileAndTheMetricsFileIsWritten) {
+    TestClient alice, bob;
+    std::string users = scratch("users"), state = scratch("state"), metrics = scratch("prom");
+    DeleteFileA(state.c_str());
+    write_file(users, "ALICE = 127.0.0.1:" + std::to_string(alice.addr.port) + "\r\n");
+    std::string args = "--control ktw-state --users \"" + users + "\" --state \"" + state +
+                       "\" --metrics \"" + metrics + "\"";
+    {
+        ConsoleRelay relay;
+        ASSERT_EQ(1, relay.start(args, scratch("log"))) << read_file(relay.log);
+        NetAddr at = relay_at(relay);
+        EXPECT_EQ(1, bob.send_with_receipt(at, "BOB", "ALICE", "learn me", 301));
+        EXPECT_TRUE(alice.receives("learn me"));
+        std::string prom = read_file(metrics);
+        EXPECT_NE(std::string::npos, prom.find("# TYPE keltup_delivered_total counter\n")) << prom;
+        EXPECT_NE(std::string::npos, prom.find("\nkeltup_users_pinned 1\n")) << prom;
+        // The learned nickname is in the file before the answers leave: ended without a stop.
+        relay.kill();
+    }
+    EXPECT_NE(std::string::npos, read_file(state).find("\nBOB 127.0.0.1:")) << read_file(state);
+    ConsoleRelay again;
+    ASSERT_EQ(1, again.start(args, scratch("log2"))) << read_file(again.log);
+    std::string out;
+    EXPECT_EQ(0, run("keltup-server.exe", "--status --control ktw-state", &out));
+    size_t at = out.find("\nBOB ");
+    std::string line =
+        at == std::string::npos ? "" : out.substr(at + 1, out.find('\n', at + 1) - at);
+    EXPECT_NE(std::string::npos, line.find("127.0.0.1:" + std::to_string(bob.addr.port) + " "))
+        << out;
+    EXPECT_NE(std::string::npos, line.find(" learned ")) << out;
+    again.kill();
+    DeleteFileA(state.c_str());
+    DeleteFileA(metrics.c_str());
+}
+
 // The pipe's descriptor as the system reads it back, in SDDL.
 std::string pipe_descriptor(const char* name) {
     HANDLE h = CreateFileA(name, READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
