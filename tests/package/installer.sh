@@ -79,6 +79,7 @@ check "program ended" wait "$app"
 drive press "$caption" 4 || true
 wizard_up() { for _ in $(seq 100); do [ "$(drive text "$caption" 1)" = "&Next >" ] && return 0; sleep 0.1; done; return 1; }
 check "after Retry the wizard opens" wizard_up
+check "its welcome page shows KelTup's picture" "$(dirname "$0")/wizard_picture.sh" "$caption"
 kill "$wizard"
 wait "$wizard" || true
 

@@ -4,10 +4,11 @@
 # registers the service and starts it; an upgrade stops it, replaces the programs, keeps the
 # users file and the service's options and starts it again; a silent uninstall removes the
 # service and the programs and keeps the users file. The firewall rule's calls are made, but Wine
-# keeps no rules: that part only a real Windows shows.
+# keeps no rules: that part only a real Windows shows. Then the wizard, as an administrator clicks
+# through it: KelTup's picture on its welcome and finish pages, the relay running after it.
 #
 # Usage: tests/package/server-installer.sh SETUP.EXE WINDOWS-BUILD-DIR
-# Needs WINEPREFIX (scripts/test sets it up).
+# Needs DISPLAY and WINEPREFIX (scripts/test sets both up).
 set -euo pipefail
 setup=$(realpath "$1")
 build=$(realpath "$2")
@@ -75,6 +76,31 @@ check "programs removed" wait_removed
 check "service removed" test -z "$(regval "$svc_key" ImagePath)"
 check "Uninstall entry removed" test -z "$(regval "$uninst_key" DisplayName)"
 check "users file kept" cmp -s "$data/users" "$data/users.before"
+
+echo "--- the wizard"
+# The wizard runs as an administrator, and the test's window driver does not see its windows
+# under Wine: the keyboard goes to it through X, and its pages are told apart by their pictures.
+caption="KelTup Relay 0.9.4 Setup"
+picture="$(dirname "$0")/wizard_picture.sh"
+# Enter on the wizard: its default button (Next, Install, Finish).
+enter() { xdotool search --name "^$caption" windowfocus --sync key Return 2>/dev/null || true; }
+wine "$setup" &
+wizard=$!
+check "its welcome page shows KelTup's picture" "$picture" "$caption"
+enter
+check "the folder page" "$picture" "$caption" gone
+enter
+check "its finish page shows KelTup's picture" "$picture" "$caption"
+enter
+# Polls (a bounded number of times) for the wizard to end; its exit code.
+ended() {
+  for _ in $(seq 150); do kill -0 "$wizard" 2>/dev/null || { wait "$wizard"; return; }; sleep 0.2; done
+  kill "$wizard"; return 1
+}
+check "the wizard ends with 0" ended
+check "service running after the wizard" wait_state RUNNING
+check "silent uninstall exits 0" wine "$inst/uninstall.exe" /S
+check "programs removed" wait_removed
 rm -rf "$data"
 
 echo "server installer: $passes passed, $fails failed"
