@@ -3,8 +3,9 @@
 # keltup-server.exe and keltup-send.exe in Program Files, makes the users file from the example,
 # registers the service and starts it; an upgrade stops it, replaces the programs, keeps the
 # users file and the service's options and starts it again; a silent uninstall removes the
-# service and the programs and keeps the users file. The firewall rule's calls are made, but Wine
-# keeps no rules: that part only a real Windows shows. Then the wizard, as an administrator clicks
+# service and the programs and keeps the users file. Wine keeps no firewall rules: netsh.exe is
+# replaced for the test by a program that records its calls, and the calls are checked; that
+# Windows makes the rule from them only a real Windows shows. Then the wizard, as an administrator clicks
 # through it: KelTup's picture on its welcome and finish pages, the relay running after it.
 #
 # Usage: tests/package/server-installer.sh SETUP.EXE WINDOWS-BUILD-DIR
@@ -12,7 +13,14 @@
 set -euo pipefail
 setup=$(realpath "$1")
 build=$(realpath "$2")
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;netsh.exe=n"
+# netsh.exe as the recorder (put back at the end, whatever happens).
+netsh="$WINEPREFIX/drive_c/windows/system32/netsh.exe"
+calls=$(mktemp)
+cp "$netsh" "$calls.netsh"
+trap 'cp "$calls.netsh" "$netsh"; rm -f "$calls" "$calls.netsh"' EXIT
+cp "$build/keltup-record-call.exe" "$netsh"
+export KELTUP_RECORD_FILE=$(winepath -w "$calls" 2>/dev/null)
 fails=0
 passes=0
 check() { # check DESCRIPTION COMMAND...
@@ -56,6 +64,8 @@ check "service runs as LocalService" test "$(regval "$svc_key" ObjectName)" = "N
 check "service running" wait_state RUNNING
 check "the relay answers its operator" sh -c "wine '$inst/keltup-server.exe' --status >/dev/null"
 check "Uninstall entry" test "$(regval "$uninst_key" DisplayName)" = "KelTup Relay"
+rule="advfirewall firewall add rule name=\"KelTup Relay\" dir=in action=allow protocol=UDP localport=99 program=\"$inst_win\\keltup-server.exe\""
+check "firewall rule added for UDP port 99 and the relay" grep -qF "$rule" "$calls"
 
 echo "--- upgrade"
 printf 'ALICE = 127.0.0.1:4001\r\n' >>"$data/users"
@@ -76,6 +86,7 @@ check "programs removed" wait_removed
 check "service removed" test -z "$(regval "$svc_key" ImagePath)"
 check "Uninstall entry removed" test -z "$(regval "$uninst_key" DisplayName)"
 check "users file kept" cmp -s "$data/users" "$data/users.before"
+check "firewall rule deleted" sh -c "tail -1 '$calls' | grep -qF 'advfirewall firewall delete rule name=\"KelTup Relay\"'"
 
 echo "--- the wizard"
 # The wizard runs as an administrator, and the test's window driver does not see its windows

@@ -27,3 +27,8 @@ add_test(NAME server_win32_native_send
                  $<TARGET_FILE:keltup-server> ${KELTUP_NATIVE_SEND}
                  ${CMAKE_SOURCE_DIR}/cmake/wine-run)
 set_tests_properties(server_win32_native_send PROPERTIES SKIP_RETURN_CODE 77)
+
+# The installer's test puts this in the place of netsh.exe to read back the firewall calls.
+add_executable(keltup-record-call ${CMAKE_SOURCE_DIR}/tests/package/record_call.cpp)
+target_link_libraries(keltup-record-call PRIVATE keltup_warnings)
+set_target_properties(keltup-record-call PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
