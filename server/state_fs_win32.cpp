@@ -117,6 +117,43 @@ void fs_remove(const char* path) {
     DeleteFileA(path);
 }
 
+void fs_remove_leftovers_beside(const char* target) {
+    char folder[FS_PATH_SIZE];
+    std::snprintf(folder, sizeof folder, "%s", target);
+    char* slash = std::strrchr(folder, '\\');
+    char* other = std::strrchr(folder, '/');
+    if (other != nullptr && (slash == nullptr || other > slash)) slash = other;
+    const char* base = slash != nullptr ? target + (slash - folder) + 1 : target;
+    if (slash != nullptr)
+        slash[1] = '\0';
+    else
+        folder[0] = '\0';
+    size_t n = std::strlen(base);
+    char pattern[FS_PATH_SIZE + 8], path[FS_PATH_SIZE + 300];
+    std::snprintf(pattern, sizeof pattern, "%s*.tmp*", target);
+    WIN32_FIND_DATAA f;
+    HANDLE found = FindFirstFileA(pattern, &f);
+    if (found == INVALID_HANDLE_VALUE) return;
+    do {
+        // base, '.', eight hexadecimal digits, ".tmp": fs_create_beside's names; with ".old",
+        // an old file fs_replace stepped aside and was cut short before it could remove.
+        const char* name = f.cFileName;
+        size_t len = std::strlen(name);
+        int old = len == n + 17 && std::strcmp(name + n + 13, ".old") == 0;
+        if ((len != n + 13 && !old) || _strnicmp(name, base, n) != 0 || name[n] != '.' ||
+            _strnicmp(name + n + 9, ".tmp", 4) != 0 ||
+            std::strspn(name + n + 1, "0123456789abcdef") != 8)
+            continue;
+        std::snprintf(path, sizeof path, "%s%s", folder, name);
+        // Cut short between its two renames, the old file is the only one: it goes back.
+        if (old && GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES &&
+            MoveFileExA(path, target, MOVEFILE_WRITE_THROUGH))
+            continue;
+        DeleteFileA(path);
+    } while (FindNextFileA(found, &f));
+    FindClose(found);
+}
+
 long long fs_open_read(const char* path, int* missing) {
     HANDLE h =
         CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
