@@ -127,8 +127,12 @@ int service_install(int argc, char** argv) {
     SC_ACTION actions[3] = {
         {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}};
     SERVICE_FAILURE_ACTIONSA failure = {86400, nullptr, nullptr, 3, actions};
+    // ... also when the relay stops with an error of its own, not only when it crashes.
+    SERVICE_FAILURE_ACTIONS_FLAG on_error = {TRUE};
     if (!ChangeServiceConfig2A(svc, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
         say_error("cannot set the restart on failure");
+    else if (!ChangeServiceConfig2A(svc, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_error))
+        say_error("restarted after a crash only, not after a stop with an error");
     CloseServiceHandle(svc);
     CloseServiceHandle(scm);
 
