@@ -1,12 +1,13 @@
 // keltup-send: sends one message through the relay with the tray client's own sending code, and
 // says by its exit code whether the server's receipt came.
-#include "platform/console/console_ui.h"
+#include "protocol/arrivals.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 #include "protocol/send.h"
 #include "settings/profile.h"
 #include "settings/settings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,49 @@ static void usage(FILE* to) {
                  "none; like the tray client's compose dialog it keeps the first 998 characters\n"
                  "and stops at the first byte of 0x80 and above. Exit code 0: the server's\n"
                  "receipt came; 1: no response; 2: bad arguments.\n");
+}
+
+// What the tray client shows in a message box, as a line on standard error. The text may hold
+// anything a datagram carried (a notice is shown as received): control characters other than
+// line breaks and tabs are written as '?' so they cannot drive the terminal.
+static void say(const char* caption, const char* text, int fatal) {
+    const char* parts[3] = {caption, ": ", text};
+    std::fprintf(stderr, "keltup-send: %s", fatal ? "error: " : "");
+    for (const char* part : parts)
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(part); *p; ++p) {
+            unsigned char c = *p;
+            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) c = '?';
+            std::fputc(c, stderr);
+        }
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+// The arrivals sink: notices and receipts are told; messages for this nickname are not kept.
+static int take(const Arrival* a) {
+    switch (a->buf[3]) {
+    case KIND_NOTICE:
+        say("KelTup", a->buf + HEADER_SIZE, 0);
+        return ARRIVAL_OTHER;
+    case KIND_RECEIPT:
+        if (!a->sending) return ARRIVAL_OTHER;
+        if (datagram_id(reinterpret_cast<const Datagram*>(a->buf)) == a->id) {
+            say("Send Message", "Message Sent", 0);
+            return ARRIVAL_CONFIRMED;
+        }
+        say("Response", "Wrong message!", 0);
+        return ARRIVAL_OTHER;
+    default:
+        return ARRIVAL_OTHER;
+    }
+}
+
+static void wait_ms(int ms) {
+    timespec want;
+    want.tv_sec = ms / 1000;
+    want.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&want, &want) != 0 && errno == EINTR) {
+    }
 }
 
 static int parse_port(const char* text, int* port) {
@@ -62,7 +106,6 @@ static void take_text(const char* what, const char* text, size_t length, char* f
 }
 
 int main(int argc, char** argv) {
-    console_set_program("keltup-send");
     const char* server = nullptr;
     const char* sender = nullptr;
     const char* file = nullptr;
@@ -184,8 +227,17 @@ int main(int argc, char** argv) {
     // Two senders started in the same second must not draw the same id.
     random_seed(static_cast<unsigned>(std::time(nullptr)) ^
                 (static_cast<unsigned>(getpid()) << 16));
-    if (!endpoint_open(0)) return EXIT_NO_RESPONSE;
-    send_message(&d);
+    EndpointFailure failure;
+    if (!endpoint_open(&failure)) {
+        say(failure.caption, failure.text, failure.fatal);
+        return EXIT_NO_RESPONSE;
+    }
+    arrivals_set_sink(take);
+    int confirmed = send_message(&d, wait_ms);
     endpoint_cleanup();
-    return console_receipt_count() > 0 ? EXIT_SENT : EXIT_NO_RESPONSE;
+    if (!confirmed) {
+        say("Send Message", "No response from server!", 0);
+        return EXIT_NO_RESPONSE;
+    }
+    return EXIT_SENT;
 }
