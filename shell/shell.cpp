@@ -179,6 +179,8 @@ void shell_timer_tick() {
     }
 }
 
+const UiMainEvents shell_main_events = {shell_timer_tick, shell_tray_event, shell_destroyed};
+
 void shell_destroyed() {
     if (shell_ended) return;
     shell_ended = 1;

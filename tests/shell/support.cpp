@@ -39,6 +39,7 @@ static int client_port_number;
 void reset_everything() {
     fake_ui_reset();
     fake_dialogs_reset();
+    ui_set_main_events(&shell_main_events);
     network_listen();
     busy_flag = 0;
     while (inbox.head) {
