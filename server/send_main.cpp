@@ -1,5 +1,5 @@
 // keltup-send: sends one message through the relay with the tray client's own sending code, and
-// says by its exit code whether the server's receipt came.
+// says by its exit code whether the server's receipt came and whether the recipient was reached.
 #include "protocol/arrivals.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
@@ -14,7 +14,7 @@
 #include <ctime>
 #include <unistd.h>
 
-enum { EXIT_SENT = 0, EXIT_NO_RESPONSE = 1, EXIT_USAGE = 2 };
+enum { EXIT_SENT = 0, EXIT_NO_RESPONSE = 1, EXIT_USAGE = 2, EXIT_NOT_REACHED = 3 };
 enum { MAX_BODY = BODY_SIZE - 2 }; // what the compose dialog takes: 998 characters
 
 static void usage(FILE* to) {
@@ -31,7 +31,8 @@ static void usage(FILE* to) {
                  "The message is the words after RECIPIENT, or standard input when there are\n"
                  "none; like the tray client's compose dialog it keeps the first 998 characters\n"
                  "and stops at the first byte of 0x80 and above. Exit code 0: the server's\n"
-                 "receipt came; 1: no response; 2: bad arguments.\n");
+                 "receipt came; 1: no response; 2: bad arguments; 3: the receipt came, but the\n"
+                 "relay said it knows no such recipient.\n");
 }
 
 // What the tray client shows in a message box, as a line on standard error. The text may hold
@@ -50,15 +51,27 @@ static void say(const char* caption, const char* text, int fatal) {
     std::fflush(stderr);
 }
 
+// Set when, during the send, the relay said in a notice of its own that the recipient is unknown.
+static int not_reached;
+
+// The reason the relay gives on a notice of its own; REASON_NONE on anything else.
+static int relay_reason(const Datagram* d) {
+    if (std::memcmp(d->reserved, kRelayMark, sizeof kRelayMark) != 0) return REASON_NONE;
+    return static_cast<unsigned char>(d->reserved[RELAY_REASON_AT]);
+}
+
 // The arrivals sink: notices and receipts are told; messages for this nickname are not kept.
 static int take(const Arrival* a) {
+    const Datagram* d = reinterpret_cast<const Datagram*>(a->buf);
     switch (a->buf[3]) {
     case KIND_NOTICE:
         say("KelTup", a->buf + HEADER_SIZE, 0);
+        // Read from the reason byte, never from the text; other reasons are only told.
+        if (a->sending && relay_reason(d) == REASON_UNKNOWN) not_reached = 1;
         return ARRIVAL_OTHER;
     case KIND_RECEIPT:
         if (!a->sending) return ARRIVAL_OTHER;
-        if (datagram_id(reinterpret_cast<const Datagram*>(a->buf)) == a->id) {
+        if (datagram_id(d) == a->id) {
             say("Send Message", "Message Sent", 0);
             return ARRIVAL_CONFIRMED;
         }
@@ -239,5 +252,5 @@ int main(int argc, char** argv) {
         say("Send Message", "No response from server!", 0);
         return EXIT_NO_RESPONSE;
     }
-    return EXIT_SENT;
+    return not_reached ? EXIT_NOT_REACHED : EXIT_SENT;
 }
