@@ -1,5 +1,6 @@
 // The client's receive path: the timer poll and the send's receipt wait, reading datagrams the
-// input makes from an endpoint of this file's own, storing into the Inbox, with the fake UI layer.
+// input makes from an endpoint of this file's own and handing them to the application's arrivals
+// sink, which stores into the Inbox and shows boxes through the fake UI layer.
 // An input is a run of steps: queue a datagram (of a length the input picks, so the poll's 60 to
 // 5000 and the receipt wait's 61 to 4095 windows are met at both edges, and short and oversized
 // ones come too), queue a pause (an empty queue for one receive), poll, send, delete an entry.
