@@ -85,9 +85,9 @@ void ui_qt_set_main_events(const UiQtMainEvents* events) {
 
 // The portable registration: the three events, the tray description's count left as it is.
 void ui_set_main_events(const UiMainEvents* events) {
-    main_events.timer_tick = events ? events->timer_tick : nullptr;
-    main_events.tray_event = events ? events->tray_event : nullptr;
-    main_events.destroyed = events ? events->destroyed : nullptr;
+    qt_main_events.timer_tick = events ? events->timer_tick : nullptr;
+    qt_main_events.tray_event = events ? events->tray_event : nullptr;
+    qt_main_events.destroyed = events ? events->destroyed : nullptr;
 }
 
 QWidget* ui_qt_widget(UiWnd h) {
