@@ -3,12 +3,16 @@
 //     WINDOW messages (default 2) in flight to one recipient through the relay at
 //     127.0.0.1:PORT; prints "messages N delivered D receipts R seconds S rate X p50-us A p99-us
 //     B", the rate counting deliveries and the latencies from a message's send to its receipt.
-//     With --batch each socket sends and receives NET_BATCH datagrams a system call.
+//     With --batch each socket sends and receives NET_BATCH datagrams a system call; with
+//     --new-nicks every message comes under a nickname of its own, so the relay learns one each.
 //   relay_load PORT learn N: N nicknames each send one message, so the relay learns them.
 //   relay_load sizes [USERS]: the relay's tables for USERS nicknames (default 65536).
+//   relay_load state FILE [USERS]: a state file of USERS learned nicknames (default 65536) read
+//     at start and written whole, in this process; prints the file's size and the times.
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "server/relay.h"
+#include "server/state.h"
 
 #include <algorithm>
 #include <chrono>
@@ -92,17 +96,66 @@ static int sizes(int users) {
     return 0;
 }
 
-int main(int argc, char** argv) {
-    int batch = 0;
-    if (argc > 1 && std::strcmp(argv[argc - 1], "--batch") == 0) {
-        batch = 1;
-        --argc;
+static int state_times(const char* path, int users) {
+    relay_config.max_users = users;
+    relay_config.max_per_address = users;
+    relay_config.log_level = LOG_QUIET;
+    char err[200];
+    if (!relay_init(err, sizeof err)) {
+        std::fprintf(stderr, "relay_load: %s\n", err);
+        return 1;
     }
+    FILE* f = std::fopen(path, "w");
+    if (f == nullptr) return 1;
+    std::fprintf(f, "%s\n", kStateVersionLine);
+    for (int i = 0; i < users; ++i)
+        std::fprintf(f, "USER%d 10.%d.%d.%d:%d %d\n", i, i >> 16 & 255, i >> 8 & 255, i & 255,
+                     1024 + i % 60000, i % 600);
+    std::fclose(f);
+    long long t0 = now_us();
+    state_open(path, 1000000); // reads it, then writes it whole
+    long long t1 = now_us();
+    std::vector<long long> writes;
+    for (int i = 0; i < 5; ++i) {
+        long long a = now_us();
+        state_compact_now(1000000 + i);
+        writes.push_back(now_us() - a);
+    }
+    std::sort(writes.begin(), writes.end());
+    StateReport r;
+    state_report(&r);
+    FILE* g = std::fopen(path, "r");
+    std::fseek(g, 0, SEEK_END);
+    long bytes = std::ftell(g);
+    std::fclose(g);
+    state_close(1000010);
+    std::remove(path);
+    std::printf(
+        "state file of %d nicknames, %ld bytes: read and restored in %.1f ms, written whole "
+        "(synced, renamed, folder synced) in %.1f ms (median of 5), %lld write errors\n",
+        relay_user_count(), bytes, (t1 - t0 - writes[2]) / 1000.0, writes[2] / 1000.0,
+        r.write_errors);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    int batch = 0, new_nicks = 0;
+    for (; argc > 1 && std::strncmp(argv[argc - 1], "--", 2) == 0; --argc) {
+        if (std::strcmp(argv[argc - 1], "--batch") == 0)
+            batch = 1;
+        else if (std::strcmp(argv[argc - 1], "--new-nicks") == 0)
+            new_nicks = 1;
+        else
+            return 2;
+    }
+    if (argc >= 3 && std::strcmp(argv[1], "state") == 0)
+        return state_times(argv[2], argc > 3 ? std::atoi(argv[3]) : RELAY_MAX_USERS);
     if (argc >= 2 && std::strcmp(argv[1], "sizes") == 0)
         return sizes(argc > 2 ? std::atoi(argv[2]) : RELAY_MAX_USERS);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: relay_load PORT COUNT [SENDERS [WINDOW]] [--batch] | "
-                             "relay_load PORT learn N | relay_load sizes [USERS]\n");
+        std::fprintf(stderr,
+                     "usage: relay_load PORT COUNT [SENDERS [WINDOW]] [--batch] [--new-nicks] | "
+                     "relay_load PORT learn N | relay_load sizes [USERS]\n");
         return 2;
     }
     NetAddr relay = {0x7F000001u, static_cast<uint16_t>(std::atoi(argv[1]))};
@@ -135,6 +188,7 @@ int main(int argc, char** argv) {
     std::vector<long long> latency;
     latency.reserve(static_cast<size_t>(count));
     static Datagram out[MAX_WINDOW];
+    char fresh[NICK_SIZE];
     static NetMsg tx[MAX_WINDOW];
     // Sends up to k new messages from sender s, in one system call with --batch.
     auto send_from = [&](int s, int k) {
@@ -143,7 +197,9 @@ int main(int argc, char** argv) {
             unsigned id = static_cast<unsigned>(next_seq[static_cast<size_t>(s)]++ & 0x7FFF);
             int len = std::snprintf(body, sizeof body, "%015ld", sent); // every message differs
             body[len] = 'x';
-            tx[n] = {&out[n], make_msg(&out[n], names[s], "BOB", id, body), relay};
+            if (new_nicks) std::snprintf(fresh, sizeof fresh, "NEW%ld", sent);
+            tx[n] = {&out[n], make_msg(&out[n], new_nicks ? fresh : names[s], "BOB", id, body),
+                     relay};
             sent_at[static_cast<size_t>(s) * 0x8000 + id] = now_us();
             if (!batch) net_send(senders[static_cast<size_t>(s)], tx[n].data, tx[n].len, &relay);
         }
