@@ -4,8 +4,8 @@
 #include "dialogs/dialogs.h"
 #include "inbox/viewer.h"
 #include "protocol/datagram.h"
-#include "protocol/send.h"
 #include "resources/resources.h"
+#include "shell/network.h"
 
 int guard_compose;
 // Set while Send runs: its message boxes leave the dialog usable, and a second Send pressed
@@ -20,7 +20,7 @@ static void compose_send(UiWnd dlg) {
     ui_get_text(dlg, IDC_BODY, d.body, BODY_SIZE - 1);
     clean_text(d.body, BODY_SIZE - 1);
     compose_sending = 1;
-    send_message(&d);
+    network_send(&d);
     compose_sending = 0;
 }
 

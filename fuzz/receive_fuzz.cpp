@@ -1,5 +1,6 @@
 // The client's receive path: the timer poll and the send's receipt wait, reading datagrams the
-// input makes from an endpoint of this file's own, storing into the Inbox, with the fake UI layer.
+// input makes from an endpoint of this file's own and handing them to the application's arrivals
+// sink, which stores into the Inbox and shows boxes through the fake UI layer.
 // An input is a run of steps: queue a datagram (of a length the input picks, so the poll's 60 to
 // 5000 and the receipt wait's 61 to 4095 windows are met at both edges, and short and oversized
 // ones come too), queue a pause (an empty queue for one receive), poll, send, delete an entry.
@@ -11,14 +12,14 @@
 // - "Message Sent" only for a receipt of the message being sent, "Wrong message!" for another.
 #include "fuzz/fuzz_input.h"
 #include "inbox/inbox.h"
+#include "inbox/viewer.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_ui.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 #include "protocol/receive.h"
-#include "protocol/send.h"
 #include "settings/settings.h"
-#include "shell/shell.h"
+#include "shell/network.h"
 
 #include <cstring>
 #include <string>
@@ -48,7 +49,7 @@ int box_depth;       // polls from message boxes under way
 
 // --- the endpoint, over the queue ----------------------------------------------------------------
 
-int endpoint_open(UiWnd) {
+int endpoint_open(EndpointFailure*) {
     return 1;
 }
 
@@ -183,7 +184,7 @@ void on_box(int, const char* text, const char* caption) {
         size_t waiting = queue_at;
         int before = check_inbox();
         ++box_depth;
-        int stored = receive_poll(main_window);
+        int stored = receive_poll();
         --box_depth;
         int after = check_inbox();
         if (busy && (stored != 0 || queue_at != waiting))
@@ -195,7 +196,7 @@ void on_box(int, const char* text, const char* caption) {
 
 void poll() {
     int before = check_inbox();
-    int stored = receive_poll(main_window);
+    int stored = receive_poll();
     int after = check_inbox();
     if (stored < 0 || stored > INBOX_LIMIT) fuzz_fail("the poll returned %d", stored);
     if (after > before && after > INBOX_LIMIT) fuzz_fail("a poll took the Inbox to %d", after);
@@ -214,7 +215,7 @@ void send() {
     sends = 0;
     stored_by_polls = 0;
     sending = 1;
-    send_message(&d);
+    network_send(&d);
     sending = 0;
     int after = check_inbox();
     if (busy_flag) fuzz_fail("the busy flag is still set after a send");
@@ -233,7 +234,7 @@ void remove_one() {
     inbox.current = inbox.head;
     for (int i = 0; i < at; ++i)
         inbox.current = inbox.current->next;
-    inbox_remove_current();
+    viewer_delete_current();
     if (check_inbox() != n - 1) fuzz_fail("a delete left %d of %d entries", check_inbox(), n);
 }
 
@@ -246,6 +247,7 @@ void on_sleep(int) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::strcpy(nick, "FUZZ");
+    network_listen();
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include "platform/fake/fake_ui.h"
 #include "settings/profile.h"
 #include "settings/settings.h"
+#include "settings/settings_dialog.h"
 
 #include <cstring>
 #include <string>
@@ -207,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fake_dialogs_reset();
     // A first run opens the settings dialog: Cancel keeps the built-in values.
     fake_script("SETBOX", [](UiWnd dlg) { fake_press(dlg, UI_IDCANCEL); });
-    settings_load(0);
+    if (settings_load() == SETTINGS_FIRST_RUN) settings_dialog_open(0);
     if (!fake_errors.empty()) fuzz_fail("%s", fake_errors[0].c_str());
     settings_save();
 

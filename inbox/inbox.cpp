@@ -1,6 +1,5 @@
+// The in-memory Inbox: storing, counting and removing entries, and the receipt time text.
 #include "inbox/inbox.h"
-
-#include "platform/ui.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,7 +87,6 @@ int inbox_store(const char* buf) {
         tail->next = entry;
         entry->prev = tail;
     }
-    ui_tray_set("DROMON");
     return before + 1;
 }
 
@@ -111,7 +109,6 @@ int inbox_remove_current() {
     inbox.current = now;
     inbox.head = now;
     if (!now) {
-        ui_tray_set("DROMOFF");
         busy_flag = was_busy;
         return 0;
     }

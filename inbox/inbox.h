@@ -26,9 +26,9 @@ enum { INBOX_LIMIT = 5 };
 // Entries from head to tail; 0 while the busy flag is set.
 int inbox_count();
 // Stores a received datagram (NUL written after its bytes). Returns the number of entries after
-// storing, or 0 when refused (limit reached) or out of memory.
+// storing, or 0 when refused (limit reached) or out of memory. The caller flags the arrival.
 int inbox_store(const char* buf);
-// Removes the current entry; returns 1 when entries are left.
+// Removes the current entry; returns 1 when entries are left, 0 when the Inbox is now empty.
 int inbox_remove_current();
 
 // Formats t as local time in asctime form ("Wed Jan 02 03:04:05 2030\n", 25 characters, English

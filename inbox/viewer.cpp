@@ -43,6 +43,13 @@ static void viewer_refresh(UiWnd dlg, const InboxEntry* e, int title_only) {
     ui_set_text(dlg, IDC_BODY, body);
 }
 
+int viewer_delete_current() {
+    if (!inbox.current) return inbox.head != nullptr;
+    if (inbox_remove_current()) return 1;
+    ui_tray_set(ICON_OFF);
+    return 0;
+}
+
 static void viewer_close(UiWnd dlg) {
     ui_timer_stop(dlg, TIMER_VIEWER);
     ui_dialog_end(dlg, 0);
@@ -82,7 +89,7 @@ static int viewer_proc(UiWnd dlg, int event, int param) {
             viewer_refresh(dlg, inbox.current, 0);
             return 1;
         }
-        if (!inbox_remove_current())
+        if (!viewer_delete_current())
             viewer_close(dlg);
         else
             viewer_refresh(dlg, inbox.current, 0);

@@ -4,7 +4,8 @@
 // follow the Win32 model: windows and dialogs are handles, controls are reached by id inside their
 // dialog, buttons and keys arrive as commands, timers are numbered per window, and every dialog and
 // message box runs a nested modal loop in which the main window's timer and the tray keep being
-// served. Each front-end (Win32, Qt, the console sender, the test fake) implements all of them.
+// served. Each front-end (Win32, Qt, the test fake) implements all of them; the main window's
+// events reach the receivers the program's entry sets with ui_set_main_events.
 #pragma once
 
 struct DialogTemplate;
@@ -56,7 +57,7 @@ void ui_window_rect(UiWnd w, UiRect* r);    // outer rectangle in screen pixels
 void ui_move_window(UiWnd w, int x, int y); // no resize, no z-order change
 
 // Timers: ticks of a dialog's timer reach its procedure as UI_TIMER; ticks of the main window's
-// timer reach shell_timer_tick(). Returns 1 when the timer was made.
+// timer reach the timer_tick receiver. Returns 1 when the timer was made.
 int ui_timer_start(UiWnd w, int id, int ms);
 void ui_timer_stop(UiWnd w, int id);
 
@@ -75,6 +76,17 @@ void ui_tray_remove();
 // Shows the menu's first pop-up at the cursor and returns the chosen command, 0 when dismissed.
 int ui_tray_menu(UiWnd owner, const MenuTemplate* menu);
 
+// --- the main window's events ---------------------------------------------------------------
+// Where the front-end delivers what happens to the main window: the program's entry points these
+// at the application before it starts.
+struct UiMainEvents {
+    void (*timer_tick)();    // the main window's timer
+    void (*tray_event)(int); // the tray callback: UI_TRAY_DBLCLK, UI_TRAY_RBUTTONUP, others
+    void (*destroyed)();     // the main window was destroyed
+};
+// Copies the receivers; an event without one is dropped.
+void ui_set_main_events(const UiMainEvents* events);
+
 // --- the application --------------------------------------------------------------------------
 // Looks for a running copy identified by class and title; when found, restores and raises it and
 // returns 1.
@@ -83,7 +95,7 @@ int ui_find_running(const char* class_name, const char* title);
 int ui_register_class(const char* class_name);
 // Creates the hidden main window; returns 0 on failure.
 UiWnd ui_create_main_window(const char* class_name, const char* title);
-// Destroys a window; for the main window this leads to shell_destroyed().
+// Destroys a window; for the main window this leads to the destroyed receiver.
 void ui_destroy_window(UiWnd w);
 // Runs the main message loop until ui_quit; returns the quit code.
 int ui_run_loop();

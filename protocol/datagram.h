@@ -26,10 +26,14 @@ enum { KIND_MESSAGE = 'M', KIND_GREETING = 'G', KIND_NOTICE = 'A', KIND_RECEIPT 
 // carries its reason in the byte after the mark, so that programs need not read its text.
 extern const char kRelayMark[4];
 enum { RELAY_REASON_AT = 4 }; // index of the reason byte in the reserved field
+// <windows.h> (its winreg.h) defines REASON_UNKNOWN for shutdown reasons; here it is the relay's.
+#ifdef REASON_UNKNOWN
+#undef REASON_UNKNOWN
+#endif
 enum RelayReason {
     REASON_NONE = 0,          // receipts and forwarded messages
     REASON_OPERATOR = 'O',    // an operator's notice
-    REASON_NO_ADDRESS = 'U',  // the recipient was not reached: no address is known for it
+    REASON_UNKNOWN = 'U',     // the recipient was not reached: no address is known for it
     REASON_NICK_IN_USE = 'N', // the sender's nickname is held by another address: not relayed
 };
 

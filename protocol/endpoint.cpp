@@ -1,3 +1,4 @@
+// The client's one UDP socket: opening it from the settings, sending and receiving.
 #include "protocol/endpoint.h"
 
 #include "settings/settings.h"
@@ -73,14 +74,22 @@ static int set_nonblocking(SocketHandle s) {
 #endif
 }
 
-// Reports a failure after the socket exists: the socket is given back, the user is told.
-static int fail_with_socket(UiWnd owner, SocketHandle s, const char* text) {
-    close_socket(s);
-    ui_message_box(owner, text, "KelTup", UI_MB_OK);
+static int fail(EndpointFailure* failure, const char* text, const char* caption, int fatal) {
+    if (failure) {
+        failure->text = text;
+        failure->caption = caption;
+        failure->fatal = fatal;
+    }
     return 0;
 }
 
-int endpoint_open(UiWnd owner) {
+// A failure after the socket exists: the socket is given back first.
+static int fail_with_socket(EndpointFailure* failure, SocketHandle s, const char* text) {
+    close_socket(s);
+    return fail(failure, text, "KelTup", 0);
+}
+
+int endpoint_open(EndpointFailure* failure) {
     if (endpoint_socket != NO_SOCKET) {
         close_socket(endpoint_socket);
         endpoint_socket = NO_SOCKET;
@@ -88,22 +97,16 @@ int endpoint_open(UiWnd owner) {
 #ifdef _WIN32
     if (!sockets_started) {
         WSADATA wsa;
-        if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0) {
-            ui_message_box(owner, "Can't start sockets", "Keltup:Fatal Error", UI_MB_ICONERROR);
-            return 0;
-        }
+        if (WSAStartup(MAKEWORD(1, 1), &wsa) != 0)
+            return fail(failure, "Can't start sockets", "Keltup:Fatal Error", 1);
         sockets_started = 1;
-        if (LOBYTE(wsa.wVersion) != 1 || HIBYTE(wsa.wVersion) != LOBYTE(wsa.wVersion)) {
-            ui_message_box(owner, "Crap version of sockets", "KelTup:Fatal Error", UI_MB_ICONERROR);
-            return 0;
-        }
+        if (LOBYTE(wsa.wVersion) != 1 || HIBYTE(wsa.wVersion) != LOBYTE(wsa.wVersion))
+            return fail(failure, "Crap version of sockets", "KelTup:Fatal Error", 1);
     }
 #endif
     unsigned long remote_addr = 0;
-    if (!resolve_server(servername, &remote_addr)) {
-        ui_message_box(owner, "Hostname lookup failed", "KelTup", UI_MB_OK);
-        return 0;
-    }
+    if (!resolve_server(servername, &remote_addr))
+        return fail(failure, "Hostname lookup failed", "KelTup", 0);
 
     sockaddr_in local;
     std::memset(&local, 0, sizeof local);
@@ -118,15 +121,12 @@ int endpoint_open(UiWnd owner) {
     remote.sin_port = htons(static_cast<unsigned short>(remoteport & 0xFFFF));
 
     SocketHandle s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == NO_SOCKET) {
-        ui_message_box(owner, "Cant open socket!", "KelTup", UI_MB_OK);
-        return 0;
-    }
-    if (!set_nonblocking(s)) return fail_with_socket(owner, s, "Can't set nonblocking");
+    if (s == NO_SOCKET) return fail(failure, "Cant open socket!", "KelTup", 0);
+    if (!set_nonblocking(s)) return fail_with_socket(failure, s, "Can't set nonblocking");
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-        return fail_with_socket(owner, s, "Cant bind!");
+        return fail_with_socket(failure, s, "Cant bind!");
     if (connect(s, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
-        return fail_with_socket(owner, s, "Cant connect!");
+        return fail_with_socket(failure, s, "Cant connect!");
     endpoint_socket = s;
     return 1;
 }

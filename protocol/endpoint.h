@@ -1,10 +1,15 @@
 // The client's one UDP socket: bound to the local port, connected to the server, non-blocking.
 #pragma once
 
-#include "platform/ui.h"
+// Why opening failed, as the user is to be told: a message box's text and caption.
+struct EndpointFailure {
+    const char* text;
+    const char* caption;
+    int fatal; // 1: the box carries the error icon
+};
 
-// Opens the endpoint from the settings; on failure the user has been told and 0 is returned.
-int endpoint_open(UiWnd owner);
+// Opens the endpoint from the settings. Returns 1, or 0 with *failure filled (when given).
+int endpoint_open(EndpointFailure* failure);
 // 1 once the endpoint is open.
 int endpoint_is_open();
 // Sends one datagram; returns the byte count or -1 (also when the endpoint is not open).

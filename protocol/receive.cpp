@@ -1,6 +1,8 @@
+// The timer-driven receive poll: drains the endpoint into the arrivals sink.
 #include "protocol/receive.h"
 
 #include "inbox/inbox.h"
+#include "protocol/arrivals.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 
@@ -15,7 +17,7 @@ static int receive_next(char* buf) {
     return endpoint_recv(buf, POLL_MAX);
 }
 
-int receive_poll(UiWnd owner) {
+int receive_poll() {
     if (busy_flag) return 0;
     // On the stack: a notice box lets nested timer ticks poll again while this one waits.
     char buf[POLL_MAX + 1];
@@ -23,17 +25,9 @@ int receive_poll(UiWnd owner) {
     if (len < 0) return 0;
     int stored = 0;
     while (datagram_accept(buf, len, POLL_MIN, POLL_MAX)) {
-        switch (buf[3]) {
-        case KIND_NOTICE:
-            ui_message_box(owner, buf + HEADER_SIZE, "KelTup", UI_MB_OK);
-            break;
-        case KIND_GREETING:
-        case KIND_MESSAGE:
-            stored = inbox_store(buf);
-            break;
-        default:
-            break;
-        }
+        // Only a message or greeting answers with a store's result; a later one replaces it.
+        int answer = arrivals_hand(buf, len, 0, 0);
+        if (answer >= 0) stored = answer;
         len = receive_next(buf);
         if (len < 0) return stored;
     }

@@ -1,8 +1,7 @@
 // The timer-driven receive poll.
 #pragma once
 
-#include "platform/ui.h"
-
-// Drains the endpoint: shows notices, stores messages. Returns the Inbox count after the last
-// message this poll stored, 0 when nothing was stored or the drain ended on a bad datagram.
-int receive_poll(UiWnd owner);
+// Drains the endpoint, handing each datagram it accepts to the arrivals sink. Returns the last
+// store answer of this poll (the Inbox count after storing, 0 when refused), 0 when there was
+// none or the drain ended on a bad datagram. Reads nothing while the busy flag is set.
+int receive_poll();

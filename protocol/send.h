@@ -3,10 +3,8 @@
 
 #include "protocol/datagram.h"
 
-// Messages stored while a send waited for its receipt; the next timer tick opens the viewer
-// for them and sets it back to 0.
-extern int pending_arrivals;
-
-// Completes the record (recipient and body filled and cleaned by the caller), sends it up to ten
-// times 200 ms apart until its receipt arrives, and tells the user the outcome.
-void send_message(Datagram* d);
+// Completes the record (recipient and body filled and cleaned by the caller) and sends it up to
+// ten times, `wait` blocking the thread 200 ms after each, until its receipt arrives. Every
+// datagram the wait accepts goes to the arrivals sink; the busy flag is set meanwhile. Returns 1
+// when the sink confirmed the receipt, 0 when none came.
+int send_message(Datagram* d, void (*wait)(int ms));

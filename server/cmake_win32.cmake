@@ -22,12 +22,8 @@ target_include_directories(keltup-server PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/gen
 target_link_libraries(keltup-server PRIVATE keltup_relay advapi32)
 set_target_properties(keltup-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
 
-# keltup-send sends with the tray client's own endpoint and send-with-receipt code.
-add_library(keltup_console_ui STATIC ${CMAKE_SOURCE_DIR}/platform/console/console_ui.cpp)
-target_include_directories(keltup_console_ui PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(keltup_console_ui PUBLIC keltup_warnings)
-if(EXISTS ${CMAKE_SOURCE_DIR}/protocol/send.cpp)
-  add_executable(keltup-send send_main.cpp)
-  target_link_libraries(keltup-send PRIVATE keltup_core keltup_console_ui)
-  set_target_properties(keltup-send PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
-endif()
+# keltup-send sends with the tray client's own endpoint and send-with-receipt code: the core
+# alone, with an arrivals sink of its own.
+add_executable(keltup-send send_main.cpp)
+target_link_libraries(keltup-send PRIVATE keltup_core)
+set_target_properties(keltup-send PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)

@@ -84,7 +84,7 @@ static int make_unknown_notice(const Datagram* msg, const NetAddr* to, int room,
     else
         std::snprintf(text, sizeof text, "Nobody called %s is known to the server.",
                       msg->recipient);
-    return make_notice(msg, to, room, text, REASON_NO_ADDRESS, out);
+    return make_notice(msg, to, room, text, REASON_UNKNOWN, out);
 }
 
 static RelayOutcome drop(RelayDrop why) {

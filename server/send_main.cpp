@@ -1,19 +1,20 @@
 // keltup-send: sends one message through the relay with the tray client's own sending code, and
-// says by its exit code whether the server's receipt came.
-#include "platform/console/console_ui.h"
+// says by its exit code whether the server's receipt came and whether the recipient was reached.
+#include "protocol/arrivals.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 #include "protocol/send.h"
 #include "settings/profile.h"
 #include "settings/settings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
 
-enum { EXIT_SENT = 0, EXIT_NO_RESPONSE = 1, EXIT_USAGE = 2 };
+enum { EXIT_SENT = 0, EXIT_NO_RESPONSE = 1, EXIT_USAGE = 2, EXIT_NOT_REACHED = 3 };
 enum { MAX_BODY = BODY_SIZE - 2 }; // what the compose dialog takes: 998 characters
 
 static void usage(FILE* to) {
@@ -30,7 +31,63 @@ static void usage(FILE* to) {
                  "The message is the words after RECIPIENT, or standard input when there are\n"
                  "none; like the tray client's compose dialog it keeps the first 998 characters\n"
                  "and stops at the first byte of 0x80 and above. Exit code 0: the server's\n"
-                 "receipt came; 1: no response; 2: bad arguments.\n");
+                 "receipt came; 1: no response; 2: bad arguments; 3: the receipt came, but the\n"
+                 "relay said it knows no such recipient.\n");
+}
+
+// What the tray client shows in a message box, as a line on standard error. The text may hold
+// anything a datagram carried (a notice is shown as received): control characters other than
+// line breaks and tabs are written as '?' so they cannot drive the terminal.
+static void say(const char* caption, const char* text, int fatal) {
+    const char* parts[3] = {caption, ": ", text};
+    std::fprintf(stderr, "keltup-send: %s", fatal ? "error: " : "");
+    for (const char* part : parts)
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(part); *p; ++p) {
+            unsigned char c = *p;
+            if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) c = '?';
+            std::fputc(c, stderr);
+        }
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+// Set when, during the send, the relay said in a notice of its own that the recipient is unknown.
+static int not_reached;
+
+// The reason the relay gives on a notice of its own; REASON_NONE on anything else.
+static int relay_reason(const Datagram* d) {
+    if (std::memcmp(d->reserved, kRelayMark, sizeof kRelayMark) != 0) return REASON_NONE;
+    return static_cast<unsigned char>(d->reserved[RELAY_REASON_AT]);
+}
+
+// The arrivals sink: notices and receipts are told; messages for this nickname are not kept.
+static int take(const Arrival* a) {
+    const Datagram* d = reinterpret_cast<const Datagram*>(a->buf);
+    switch (a->buf[3]) {
+    case KIND_NOTICE:
+        say("KelTup", a->buf + HEADER_SIZE, 0);
+        // Read from the reason byte, never from the text; other reasons are only told.
+        if (a->sending && relay_reason(d) == REASON_UNKNOWN) not_reached = 1;
+        return ARRIVAL_OTHER;
+    case KIND_RECEIPT:
+        if (!a->sending) return ARRIVAL_OTHER;
+        if (datagram_id(d) == a->id) {
+            say("Send Message", "Message Sent", 0);
+            return ARRIVAL_CONFIRMED;
+        }
+        say("Response", "Wrong message!", 0);
+        return ARRIVAL_OTHER;
+    default:
+        return ARRIVAL_OTHER;
+    }
+}
+
+static void wait_ms(int ms) {
+    timespec want;
+    want.tv_sec = ms / 1000;
+    want.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&want, &want) != 0 && errno == EINTR) {
+    }
 }
 
 static int parse_port(const char* text, int* port) {
@@ -62,7 +119,6 @@ static void take_text(const char* what, const char* text, size_t length, char* f
 }
 
 int main(int argc, char** argv) {
-    console_set_program("keltup-send");
     const char* server = nullptr;
     const char* sender = nullptr;
     const char* file = nullptr;
@@ -184,8 +240,17 @@ int main(int argc, char** argv) {
     // Two senders started in the same second must not draw the same id.
     random_seed(static_cast<unsigned>(std::time(nullptr)) ^
                 (static_cast<unsigned>(getpid()) << 16));
-    if (!endpoint_open(0)) return EXIT_NO_RESPONSE;
-    send_message(&d);
+    EndpointFailure failure;
+    if (!endpoint_open(&failure)) {
+        say(failure.caption, failure.text, failure.fatal);
+        return EXIT_NO_RESPONSE;
+    }
+    arrivals_set_sink(take);
+    int confirmed = send_message(&d, wait_ms);
     endpoint_cleanup();
-    return console_receipt_count() > 0 ? EXIT_SENT : EXIT_NO_RESPONSE;
+    if (!confirmed) {
+        say("Send Message", "No response from server!", 0);
+        return EXIT_NO_RESPONSE;
+    }
+    return not_reached ? EXIT_NOT_REACHED : EXIT_SENT;
 }

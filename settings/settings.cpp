@@ -1,7 +1,7 @@
+// The five settings, their built-in values, the default settings file, load and save.
 #include "settings/settings.h"
 
 #include "settings/profile.h"
-#include "settings/settings_dialog.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -87,7 +87,7 @@ static const char* read_file() {
     return settings_file;
 }
 
-int settings_load(UiWnd owner) {
+int settings_load() {
     const char* file = read_file();
     profile_get_string(SECTION, "servername", UNCONFIGURED, servername, sizeof servername, file);
     if (std::strcmp(servername, UNCONFIGURED) != 0) {
@@ -95,10 +95,9 @@ int settings_load(UiWnd owner) {
         remoteport = profile_get_int(SECTION, "remoteport", 99, file);
         localport = profile_get_int(SECTION, "localport", 99, file);
         popup = profile_get_int(SECTION, "popup", 1, file);
-        return 1;
+        return SETTINGS_READ;
     }
-    settings_dialog_open(owner);
-    return 1;
+    return SETTINGS_FIRST_RUN;
 }
 
 // Creates the folders above the file, one level at a time.

@@ -1,8 +1,6 @@
 // The five settings, process-wide, and the settings file they live in.
 #pragma once
 
-#include "platform/ui.h"
-
 enum { SETTINGS_PATH_SIZE = 512 };
 
 extern char servername[512];
@@ -16,8 +14,10 @@ extern char settings_file[SETTINGS_PATH_SIZE];
 
 // Sets settings_file to the platform's default file.
 void settings_use_default_file();
-// Reads the settings; a first run (servername missing or "0.0.0.0") opens the settings dialog
-// instead. Always returns 1.
-int settings_load(UiWnd owner);
+enum { SETTINGS_READ = 0, SETTINGS_FIRST_RUN = 1 };
+
+// Reads the settings. A first run (servername missing or "0.0.0.0") reads no other key and
+// returns SETTINGS_FIRST_RUN: the program then asks the user for them.
+int settings_load();
 // Writes all five keys.
 void settings_save();

@@ -17,10 +17,10 @@
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 #include "protocol/receive.h"
-#include "protocol/send.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
+#include "shell/network.h"
 
 UiWnd main_window;
 
@@ -105,6 +105,7 @@ int shell_main(const char* tail) {
     main_window = 0;
 
     random_seed(static_cast<unsigned>(time(nullptr)));
+    network_listen();
 
     if (ui_find_running(class_name, window_title)) return 0;
     if (!ui_register_class(class_name)) return 0;
@@ -126,11 +127,11 @@ int shell_main(const char* tail) {
         settings_use_default_file();
     }
 
-    settings_load(w);
+    if (settings_load() == SETTINGS_FIRST_RUN) settings_dialog_open(w);
     // "E&xit" chosen while the first-run settings dialog was open.
     if (shell_ended) return 0;
 
-    if (!endpoint_open(w)) return end_after_tray(0);
+    if (!network_open(w)) return end_after_tray(0);
 
     if (!ui_timer_start(w, TIMER_POLL, 500)) {
         ui_message_box(w, "Cant make timer! CHECKBUF", "KelTup", UI_MB_OK);
@@ -171,12 +172,14 @@ void shell_tray_event(int mouse_event) {
 
 void shell_timer_tick() {
     if (shell_ended) return;
-    int stored = receive_poll(main_window);
+    int stored = receive_poll();
     if (stored != 0 || pending_arrivals != 0) {
         pending_arrivals = 0;
         if (popup) viewer_open(main_window);
     }
 }
+
+const UiMainEvents shell_main_events = {shell_timer_tick, shell_tray_event, shell_destroyed};
 
 void shell_destroyed() {
     if (shell_ended) return;

@@ -1,3 +1,4 @@
+// The test fake's dialogs, controls, timers, tray menu, main window and main loop.
 #include "platform/fake/fake_dialogs.h"
 
 #include <cctype>
@@ -7,7 +8,6 @@
 
 #include "platform/fake/fake_ui.h"
 #include "resources/resources.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -51,6 +51,7 @@ UiWnd next_handle = 100;
 int main_alive;
 int quit_posted;
 int quit_code;
+UiMainEvents main_events;
 
 FakeDialog* find_dialog(UiWnd w) {
     for (FakeDialog& d : open_dialogs)
@@ -411,13 +412,13 @@ int fake_tick(UiWnd dlg, int timer_id) {
 
 int fake_tick_main() {
     if (!main_alive || !fake_timer_running(FAKE_MAIN_WINDOW, TIMER_POLL)) return 0;
-    shell_timer_tick();
+    if (main_events.timer_tick) main_events.timer_tick();
     return 1;
 }
 
 void fake_tray(int mouse_event) {
     fake_log("tray:event:" + std::to_string(mouse_event));
-    shell_tray_event(mouse_event);
+    if (main_events.tray_event) main_events.tray_event(mouse_event);
 }
 
 // --- what the program shows ---------------------------------------------------------------------
@@ -462,6 +463,10 @@ int ui_tray_menu(UiWnd, const MenuTemplate* menu) {
 
 // --- the application ----------------------------------------------------------------------------
 
+void ui_set_main_events(const UiMainEvents* events) {
+    main_events = events ? *events : UiMainEvents();
+}
+
 int ui_find_running(const char* class_name, const char* title) {
     fake_log(std::string("find:") + class_name + ":" + title);
     if (fake_running_copy) fake_log("foreground:running copy");
@@ -486,7 +491,7 @@ void ui_destroy_window(UiWnd w) {
     if (w == FAKE_MAIN_WINDOW && main_alive) {
         main_alive = 0;
         remove_timers_of(w);
-        shell_destroyed();
+        if (main_events.destroyed) main_events.destroyed();
     }
 }
 

@@ -65,5 +65,6 @@ UiRect fake_rect(UiWnd w);
 // reaching for a control its dialog lacks, a main loop nobody ended.
 extern std::vector<std::string> fake_errors;
 
-// Back to no windows, no timers, no scripts, no errors.
+// Back to no windows, no timers, no scripts, no errors (the main window's receivers, set with
+// ui_set_main_events, stay).
 void fake_dialogs_reset();

@@ -9,7 +9,6 @@
 #include <string.h>
 
 #include "resources/resources.h"
-#include "shell/shell.h"
 
 namespace {
 
@@ -26,6 +25,8 @@ int g_tray_added;
 char g_tray_icon[32];
 char g_tray_tip[64];
 UINT g_taskbar_created;
+// Receivers of the main window's events, as the entry set them.
+UiMainEvents g_main_events;
 
 struct IconCache {
     char name[32];
@@ -97,15 +98,15 @@ int tray_add_now() {
 
 LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
     if (msg == TRAY_CALLBACK) {
-        shell_tray_event((int)lparam);
+        if (g_main_events.tray_event) g_main_events.tray_event((int)lparam);
         return 0;
     }
     if (msg == WM_TIMER) {
-        shell_timer_tick();
+        if (g_main_events.timer_tick) g_main_events.timer_tick();
         return 0;
     }
     if (msg == WM_DESTROY) {
-        shell_destroyed();
+        if (g_main_events.destroyed) g_main_events.destroyed();
         return 0;
     }
     if (msg == WM_NCDESTROY) slot_remove(hwnd);
@@ -209,6 +210,10 @@ int image_ordinal(const char* text) {
 }
 
 } // namespace
+
+void ui_set_main_events(const UiMainEvents* events) {
+    g_main_events = events ? *events : UiMainEvents();
+}
 
 HWND ui_win32_hwnd(UiWnd w) {
     if (w < 1 || w > UI_WIN32_MAX_WINDOWS) return nullptr;

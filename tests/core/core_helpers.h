@@ -4,6 +4,7 @@
 #include "inbox/inbox.h"
 #include "platform/fake/fake_ui.h"
 #include "protocol/datagram.h"
+#include "shell/network.h"
 
 #include <cstring>
 #include <string>
@@ -37,7 +38,7 @@ inline std::string wire(char kind, const char* from, const char* to, const std::
 inline int store_bytes(const std::string& bytes) {
     std::string buf(5001, '\0');
     buf.replace(0, bytes.size(), bytes);
-    return inbox_store(buf.data());
+    return network_store(buf.data());
 }
 
 inline int inbox_entries() {

@@ -1,4 +1,5 @@
 #include "core_helpers.h"
+#include "inbox/viewer.h"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +69,7 @@ TEST_F(InboxTest, RemoveCurrentRelinksAndMovesHead) {
     store_from("A");
     inbox.current = inbox.head;
     fake_events.clear();
-    EXPECT_EQ(inbox_remove_current(), 0);
+    EXPECT_EQ(viewer_delete_current(), 0);
     EXPECT_EQ(inbox.head, nullptr);
     EXPECT_EQ(inbox.current, nullptr);
     EXPECT_EQ(fake_events, std::vector<std::string>{"tray:set:DROMOFF"});
@@ -79,7 +80,7 @@ TEST_F(InboxTest, RemoveCurrentRelinksAndMovesHead) {
     store_from("B");
     store_from("C");
     inbox.current = inbox.head;
-    EXPECT_EQ(inbox_remove_current(), 1);
+    EXPECT_EQ(viewer_delete_current(), 1);
     EXPECT_STREQ(inbox.current->record->sender, "B");
     EXPECT_EQ(inbox.head, inbox.current);
     EXPECT_EQ(inbox.head->prev, nullptr);
@@ -91,7 +92,7 @@ TEST_F(InboxTest, RemoveCurrentRelinksAndMovesHead) {
     store_from("B");
     store_from("C");
     inbox.current = inbox.head->next;
-    EXPECT_EQ(inbox_remove_current(), 1);
+    EXPECT_EQ(viewer_delete_current(), 1);
     EXPECT_STREQ(inbox.current->record->sender, "A");
     EXPECT_EQ(inbox.head, inbox.current);
     EXPECT_STREQ(inbox.head->next->record->sender, "C");
@@ -104,7 +105,7 @@ TEST_F(InboxTest, RemoveCurrentRelinksAndMovesHead) {
     store_from("C");
     inbox.current = inbox.head->next->next;
     fake_events.clear();
-    EXPECT_EQ(inbox_remove_current(), 1);
+    EXPECT_EQ(viewer_delete_current(), 1);
     EXPECT_STREQ(inbox.current->record->sender, "B");
     EXPECT_STREQ(inbox.head->record->sender, "A");
     EXPECT_EQ(inbox.current->next, nullptr);

@@ -4,8 +4,8 @@
 
 #include "protocol/endpoint.h"
 #include "protocol/receive.h"
-#include "protocol/send.h"
 #include "settings/settings.h"
+#include "shell/network.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +27,7 @@ class Net : public ::testing::Test {
   protected:
     void SetUp() override {
         fake_ui_reset();
+        network_listen();
         empty_inbox();
         pending_arrivals = 0;
         server_port = peer_open();
@@ -35,7 +36,7 @@ class Net : public ::testing::Test {
         remoteport = server_port;
         localport = 0; // the system picks the port; a first datagram tells the server
         std::strcpy(nick, "ALICE");
-        ASSERT_EQ(endpoint_open(0), 1);
+        ASSERT_EQ(network_open(0), 1);
         ASSERT_EQ(endpoint_send("hello", 5), 5);
         ASSERT_EQ(peer_drain().size(), 1u);
     }
@@ -56,7 +57,7 @@ class Net : public ::testing::Test {
                 sent.push_back(s);
             if (serve && !sent.empty()) serve(sent.back());
         };
-        send_message(&d);
+        network_send(&d);
         fake_on_sleep = nullptr;
         for (const std::string& s : peer_drain())
             sent.push_back(s);
@@ -128,7 +129,7 @@ TEST_F(Net, WaitDrainsTheWholeQueueAndFiltersByLength) {
             EXPECT_EQ(busy_flag, 1);
             EXPECT_EQ(inbox_count(), 0);
             deliver(wire('M', "LATE", "ALICE", "late"));
-            polled_in_box = receive_poll(0);
+            polled_in_box = receive_poll();
         }
     };
     send("x", [&](const std::string& last) {
@@ -156,7 +157,7 @@ TEST_F(Net, WaitDrainsTheWholeQueueAndFiltersByLength) {
     // The same 60-byte datagram is taken by the poll.
     empty_inbox();
     deliver(sixty);
-    EXPECT_EQ(receive_poll(0), 1);
+    EXPECT_EQ(receive_poll(), 1);
     ASSERT_NE(inbox.head, nullptr);
     EXPECT_STREQ(inbox.head->record->sender, "SIXTY");
 }
@@ -166,7 +167,7 @@ TEST_F(Net, NoticesShowTheirOwnText) {
     std::string short_notice = wire('A', "SERVER", "ALICE", "");
     short_notice.resize(60);
     deliver(short_notice);
-    EXPECT_EQ(receive_poll(0), 0);
+    EXPECT_EQ(receive_poll(), 0);
     EXPECT_EQ(boxes(),
               (std::vector<std::string>{"box:KelTup:Going down at 5 \xE9t\x01!", "box:KelTup:"}));
     EXPECT_EQ(inbox_entries(), 0);
@@ -182,22 +183,22 @@ TEST_F(Net, NoticesShowTheirOwnText) {
 }
 
 TEST_F(Net, PollDrainsUntilEmptyOrABadDatagram) {
-    EXPECT_EQ(receive_poll(0), 0); // nothing waiting
+    EXPECT_EQ(receive_poll(), 0); // nothing waiting
 
     // A receipt outside a send is consumed and ignored; messages are stored.
     deliver(receipt(5));
     deliver(wire('M', "A", "ALICE", "one"));
     deliver(wire('G', "B", "ALICE", "two"));
-    EXPECT_EQ(receive_poll(0), 2);
+    EXPECT_EQ(receive_poll(), 2);
     EXPECT_EQ(fake_events_with("tray:"), std::vector<std::string>(2, "tray:set:DROMON"));
 
     // A short datagram ends the poll with 0; what follows it waits for the next poll.
     deliver(wire('M', "C", "ALICE", "three"));
     deliver(std::string(10, 'K'));
     deliver(wire('M', "D", "ALICE", "four"));
-    EXPECT_EQ(receive_poll(0), 0);
+    EXPECT_EQ(receive_poll(), 0);
     EXPECT_EQ(inbox_entries(), 3);
-    EXPECT_EQ(receive_poll(0), 4);
+    EXPECT_EQ(receive_poll(), 4);
 
     // A datagram longer than the poll's buffer is an error: the poll keeps its result and the
     // datagram after it waits.
@@ -205,17 +206,17 @@ TEST_F(Net, PollDrainsUntilEmptyOrABadDatagram) {
     deliver(wire('M', "E", "ALICE", "five"));
     deliver(wire('M', "F", "ALICE", std::string(5000, 'f')));
     deliver(wire('M', "G", "ALICE", "seven"));
-    EXPECT_EQ(receive_poll(0), 1);
+    EXPECT_EQ(receive_poll(), 1);
     EXPECT_EQ(inbox_entries(), 1);
-    EXPECT_EQ(receive_poll(0), 2);
+    EXPECT_EQ(receive_poll(), 2);
 
     // While busy the socket is left alone.
     deliver(wire('M', "H", "ALICE", "eight"));
     busy_flag = 1;
-    EXPECT_EQ(receive_poll(0), 0);
+    EXPECT_EQ(receive_poll(), 0);
     busy_flag = 0;
     EXPECT_EQ(inbox_entries(), 2);
-    EXPECT_EQ(receive_poll(0), 3);
+    EXPECT_EQ(receive_poll(), 3);
 }
 
 TEST_F(Net, FullInboxRefusesAndTheLastStoreAttemptCounts) {
@@ -224,10 +225,10 @@ TEST_F(Net, FullInboxRefusesAndTheLastStoreAttemptCounts) {
     fake_ui_reset();
     deliver(wire('M', "A", "ALICE", "fifth"));
     deliver(wire('M', "B", "ALICE", "sixth"));
-    EXPECT_EQ(receive_poll(0), 0); // the fifth was stored, the sixth refused
+    EXPECT_EQ(receive_poll(), 0); // the fifth was stored, the sixth refused
     EXPECT_EQ(inbox_entries(), 5);
     deliver(wire('M', "C", "ALICE", "seventh"));
-    EXPECT_EQ(receive_poll(0), 0);
+    EXPECT_EQ(receive_poll(), 0);
     EXPECT_EQ(inbox_entries(), 5);
     EXPECT_EQ(fake_events, std::vector<std::string>{"tray:set:DROMON"});
 }
@@ -236,12 +237,12 @@ TEST_F(Net, UnreachableServerPortReadsAsAnEmptyQueue) {
     endpoint_cleanup();
     peer_close();
     remoteport = peer_free_port();
-    ASSERT_EQ(endpoint_open(0), 1);
+    ASSERT_EQ(network_open(0), 1);
     send("anyone there?");
     EXPECT_EQ(fake_events_with("sleep:").size(), 10u);
     EXPECT_EQ(boxes(), std::vector<std::string>{"box:Send Message:No response from server!"});
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(receive_poll(0), 0);
+        EXPECT_EQ(receive_poll(), 0);
     EXPECT_EQ(inbox_entries(), 0);
 }
 
@@ -249,7 +250,7 @@ TEST_F(Net, EndpointOpening) {
     // A host name resolves to IPv4.
     endpoint_cleanup();
     std::strcpy(servername, "localhost");
-    ASSERT_EQ(endpoint_open(0), 1);
+    ASSERT_EQ(network_open(0), 1);
     EXPECT_EQ(endpoint_is_open(), 1);
     std::string d = wire('M', "A", "B", "ping");
     EXPECT_EQ(endpoint_send(d.data(), static_cast<int>(d.size())), static_cast<int>(d.size()));
@@ -266,12 +267,12 @@ TEST_F(Net, EndpointOpening) {
     std::strcpy(servername, "127.0.0.1");
     localport = server_port;
     fake_ui_reset();
-    EXPECT_EQ(endpoint_open(0), 0);
+    EXPECT_EQ(network_open(0), 0);
     EXPECT_EQ(boxes(), std::vector<std::string>{"box:KelTup:Cant bind!"});
     EXPECT_EQ(endpoint_is_open(), 0);
     EXPECT_EQ(endpoint_send(d.data(), 10), -1);
     EXPECT_EQ(endpoint_recv(buf, sizeof buf), -1);
-    EXPECT_EQ(receive_poll(0), 0);
+    EXPECT_EQ(receive_poll(), 0);
 }
 
 } // namespace

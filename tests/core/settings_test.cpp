@@ -3,6 +3,7 @@
 #include "resources/resources.h"
 #include "settings/profile.h"
 #include "settings/settings.h"
+#include "settings/settings_dialog.h"
 
 #include <gtest/gtest.h>
 
@@ -196,7 +197,8 @@ TEST_F(Settings, LoadRules) {
         shown_popup = fake_check(dlg, IDC_POPUP);
         fake_press(dlg, UI_IDCANCEL);
     });
-    EXPECT_EQ(settings_load(0), 1);
+    ASSERT_EQ(settings_load(), SETTINGS_FIRST_RUN);
+    settings_dialog_open(0); // as start-up does on a first run
     EXPECT_EQ(fake_scripts_left(), 0);
     EXPECT_TRUE(fake_errors.empty());
     EXPECT_EQ(shown_server, "0.0.0.0");
@@ -215,7 +217,7 @@ TEST_F(Settings, LoadRules) {
     use_file(f);
     builtins();
     fake_ui_reset();
-    settings_load(0);
+    EXPECT_EQ(settings_load(), SETTINGS_READ);
     EXPECT_TRUE(fake_events.empty()); // no dialog
     EXPECT_STREQ(servername, "relay.example");
     EXPECT_STREQ(nick, "MRNOBODY");
@@ -227,7 +229,8 @@ TEST_F(Settings, LoadRules) {
     write(f, "[settings]\nservername=0.0.0.0\nnick=BOB\nlocalport=1\nremoteport=2\npopup=0\n");
     builtins();
     fake_script("SETBOX", [](UiWnd dlg) { fake_press(dlg, UI_IDCANCEL); });
-    settings_load(0);
+    ASSERT_EQ(settings_load(), SETTINGS_FIRST_RUN);
+    settings_dialog_open(0);
     EXPECT_EQ(fake_scripts_left(), 0);
     EXPECT_STREQ(nick, "mrnobody");
     EXPECT_EQ(localport, 99);
@@ -237,7 +240,7 @@ TEST_F(Settings, LoadRules) {
     write(f, "[settings]\nservername=10.1.2.3\nnick=ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
              "localport=1\nremoteport=-2\npopup=0\n");
     builtins();
-    settings_load(0);
+    EXPECT_EQ(settings_load(), SETTINGS_READ);
     EXPECT_STREQ(servername, "10.1.2.3");
     EXPECT_STREQ(nick, "ABCDEFGHIJKLMNOPQRS");
     EXPECT_EQ(localport, 1);
@@ -264,7 +267,7 @@ TEST_F(Settings, SaveWritesAllFiveKeysAndLoadsBack) {
     EXPECT_NE(read(f).find("; mine"), std::string::npos);
 
     builtins();
-    settings_load(0);
+    EXPECT_EQ(settings_load(), SETTINGS_READ);
     EXPECT_STREQ(servername, "server.example");
     EXPECT_STREQ(nick, std::string(19, 'N').c_str());
     EXPECT_EQ(localport, 4000);
@@ -290,7 +293,7 @@ TEST_F(Settings, SaveKeepsTheByteOrderMarkAndEveryLinesOwnEnd) {
     EXPECT_EQ(read(f), "\xEF\xBB\xBF; mine\r\n[settings]\r\nnick=NEW\nservername=b.example\r\n"
                        "localport=1\r\nremoteport=2\r\npopup=0\r\n\r\n[extra]\r\nkeep=1");
     builtins();
-    settings_load(0);
+    EXPECT_EQ(settings_load(), SETTINGS_READ);
     EXPECT_STREQ(servername, "b.example");
     EXPECT_STREQ(nick, "NEW");
     EXPECT_EQ(popup, 0);
@@ -334,7 +337,7 @@ TEST_F(Settings, DefaultFileIsInTheUsersConfigFolder) {
     settings_save();
     EXPECT_TRUE(fs::exists(dir / ".config" / "keltup" / "KELTUP.INI"));
     builtins();
-    settings_load(0);
+    EXPECT_EQ(settings_load(), SETTINGS_READ);
     EXPECT_STREQ(servername, "made.example");
 
     if (old_xdg) setenv("XDG_CONFIG_HOME", saved_xdg.c_str(), 1);
@@ -355,7 +358,7 @@ TEST_F(Settings, PerUserFileFallsBackToTheWindowsFolderForReading) {
     write(legacy, "[settings]\r\nservername=legacy.example\r\nnick=OLDNICK\r\n");
 
     builtins();
-    settings_load(0);
+    EXPECT_EQ(settings_load(), SETTINGS_READ);
     EXPECT_STREQ(servername, "legacy.example");
     EXPECT_STREQ(nick, "OLDNICK");
 
@@ -365,7 +368,7 @@ TEST_F(Settings, PerUserFileFallsBackToTheWindowsFolderForReading) {
     EXPECT_TRUE(fs::exists(user_file));
     EXPECT_EQ(get("settings", "servername", "d", legacy), "legacy.example");
     builtins();
-    settings_load(0);
+    EXPECT_EQ(settings_load(), SETTINGS_READ);
     EXPECT_STREQ(servername, "user.example");
 
     fs::remove(legacy);

@@ -40,27 +40,18 @@ QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 XDG_RUNTIME_DIR="$work/rt" "$keltup" "$work/a
 alice=$!
 pids+=($alice)
 
-icon_of() { # its icon's window inside the notification area's panel
-    local panel w
-    for panel in $(xdotool search --classname '^panel$' 2>/dev/null); do
-        for w in $(xwininfo -tree -id "$panel" | awk '/\("keltup" "keltup"\)/ { print $1 }'); do
-            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$alice" ] && { echo "$w"; return 0; }
-        done
-    done
-    return 1
-}
 visible() { xdotool search --onlyvisible --pid "$alice" 2>/dev/null | wc -l; }
 menu() { # KEY: chooses from the tray icon's menu
     local X Y WIDTH HEIGHT SCREEN WINDOW before
     before=$(visible)
-    eval "$(xdotool getwindowgeometry --shell "$(icon_of)")"
+    eval "$(xdotool getwindowgeometry --shell "$(icon_of "$alice")")"
     xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
     wait_for 5 eval '[ "$(visible)" -gt "$before" ]' || fail "the tray menu did not open"
     xdotool key "$1"
 }
 # The tray icon is not on the accessibility bus; notification areas read its window's name.
-tray_says() { [ "$(xdotool getwindowname "$(icon_of)" 2>/dev/null)" = "$1" ]; }
-wait_for 15 icon_of || fail "the icon did not dock"
+tray_says() { [ "$(xdotool getwindowname "$(icon_of "$alice")" 2>/dev/null)" = "$1" ]; }
+wait_for 15 icon_of "$alice" || fail "the icon did not dock"
 wait_for 5 tray_says "KelTup" || fail "the tray icon is not named KelTup"
 
 # The viewer with a message, then compose from its Send, both closed with their buttons.

@@ -32,24 +32,6 @@ client() { # NAME NICK PORT: a client with a settings file and a session directo
     chmod 700 "$work/rt-$1"
     XDG_RUNTIME_DIR="$work/rt-$1" "$keltup" "$work/$1.ini" >"$work/$1.log" 2>&1 &
 }
-window() { # PID TITLE: the window of that process with exactly that title
-    local w
-    for w in $(xdotool search --name "^$2\$" 2>/dev/null); do
-        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] || continue
-        # Dialogs and message boxes, not the tray icon's window of the same name.
-        xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _DIALOG && { echo "$w"; return 0; }
-    done
-    return 1
-}
-icon_of() { # PID: its icon's window inside the notification area's panel
-    local panel w
-    for panel in $(xdotool search --classname '^panel$' 2>/dev/null); do
-        for w in $(xwininfo -tree -id "$panel" | awk '/\("keltup" "keltup"\)/ { print $1 }'); do
-            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
-        done
-    done
-    return 1
-}
 docked() { icon_of "$1" >/dev/null; }
 
 # ALICE starts before there is a notification area: she keeps running and says so once.

@@ -1,5 +1,6 @@
 # Sourced by the scripts that run keltup on a display of their own: a scratch folder, the processes
-# started (ended on exit), and the helpers to fail with the logs and to wait a bounded time.
+# started (ended on exit), the helpers to fail with the logs and to wait a bounded time, and the
+# ones that find a keltup's windows and its tray icon.
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -24,4 +25,24 @@ wait_for() {
         [ $i -ge $limit ] && return 1
         sleep 0.2
     done
+}
+# window PID TITLE: the window of that process with exactly that title.
+window() {
+    local w
+    for w in $(xdotool search --name "^$2\$" 2>/dev/null); do
+        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] || continue
+        # Dialogs and message boxes, not the tray icon's window of the same name.
+        xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _DIALOG && { echo "$w"; return 0; }
+    done
+    return 1
+}
+# icon_of PID: its icon's window inside the notification area's panel.
+icon_of() {
+    local panel w
+    for panel in $(xdotool search --classname '^panel$' 2>/dev/null); do
+        for w in $(xwininfo -tree -id "$panel" | awk '/\("keltup" "keltup"\)/ { print $1 }'); do
+            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$1" ] && { echo "$w"; return 0; }
+        done
+    done
+    return 1
 }

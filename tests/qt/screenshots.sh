@@ -35,31 +35,16 @@ alice=$!
 pids+=($alice)
 sleep 2
 
-window() { # TITLE: keltup's window with exactly that title
-    local w
-    for w in $(xdotool search --name "^$1\$" 2>/dev/null); do
-        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$alice" ] || continue
-        # Dialogs and message boxes, not the tray icon's window of the same name.
-        xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _DIALOG && { echo "$w"; return 0; }
-    done
+until_window() { # TITLE
+    for _ in $(seq 50); do window "$alice" "$1" >/dev/null && return 0; sleep 0.2; done
     return 1
 }
-until_window() { for _ in $(seq 50); do window "$1" >/dev/null && return 0; sleep 0.2; done; return 1; }
 shot_window() { # TITLE FILE
     local w
-    w=$(window "$1") || { echo "no window '$1'" >&2; return 1; }
+    w=$(window "$alice" "$1") || { echo "no window '$1'" >&2; return 1; }
     xdotool windowactivate --sync "$w" 2>/dev/null || xdotool windowfocus --sync "$w"
     sleep 0.4
     import -frame -window "$w" "$outdir/$2"
-}
-icon_window() {
-    local panel w
-    for panel in $(xdotool search --classname '^panel$'); do
-        for w in $(xwininfo -tree -id "$panel" | awk '/\("keltup" "keltup"\)/ { print $1 }'); do
-            [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$alice" ] && { echo "$w"; return 0; }
-        done
-    done
-    return 1
 }
 shot_tray() { # FILE: the bottom-right corner of the screen, enlarged
     import -window root "$work/root.png"
@@ -83,10 +68,10 @@ sleep 0.5
 
 # The viewer's Delete (the one before Send, which has the focus again): the only message goes
 # and the viewer with it. Then the tray menu's Settings and About.
-w=$(window "KelTup - 1 Messages") && xdotool windowactivate --sync "$w" 2>/dev/null
+w=$(window "$alice" "KelTup - 1 Messages") && xdotool windowactivate --sync "$w" 2>/dev/null
 xdotool key shift+Tab space
 sleep 0.5
-icon=$(icon_window)
+icon=$(icon_of "$alice")
 eval "$(xdotool getwindowgeometry --shell "$icon")"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click 3
 sleep 0.6

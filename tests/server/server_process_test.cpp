@@ -673,8 +673,10 @@ TEST(KeltupSend, SendsLikeTheTrayClientAndSaysWhetherTheReceiptCame) {
     ASSERT_TRUE(server.wait_log("127.0.0.1:" + spare_port + ": ERIN -> BOB: delivered"));
     std::remove(ini.c_str());
 
-    // An unknown recipient: the receipt came, and the notice is shown.
-    EXPECT_EQ(0, run(sender(server, {"NOBODY", "hello?"}), &err));
+    // An unknown recipient: the receipt came, the notice is shown, and the exit code says the
+    // recipient was not reached.
+    EXPECT_EQ(3, run(sender(server, {"NOBODY", "hello?"}), &err)) << err;
+    EXPECT_NE(std::string::npos, err.find("Message Sent")) << err;
     EXPECT_NE(std::string::npos, err.find("Nobody called NOBODY is known")) << err;
 
     // Bad arguments never reach the network; no relay at all is no response.
@@ -686,6 +688,49 @@ TEST(KeltupSend, SendsLikeTheTrayClientAndSaysWhetherTheReceiptCame) {
     EXPECT_EQ(1, run({KELTUP_SEND, "--port", std::to_string(server.addr.port), "BOB", "x"}, &err));
     EXPECT_NE(std::string::npos, err.find("No response from server!")) << err;
     std::remove(users.c_str());
+}
+
+// A stand-in relay answers keltup-send's first try with a notice and then the receipt: only a
+// notice the relay marked as its own with the reason "unknown recipient" makes exit code 3,
+// whatever the notice's text says.
+TEST(KeltupSend, NotReachedComesFromTheReasonByteNotTheText) {
+    struct Case {
+        bool marked;
+        char reason;
+        int exit_code;
+    };
+    const Case cases[] = {{true, REASON_UNKNOWN, 3},
+                          {true, REASON_OPERATOR, 0},
+                          {true, REASON_NICK_IN_USE, 0},
+                          {false, REASON_UNKNOWN, 0}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string("reason ") + k.reason + (k.marked ? ", marked" : ", unmarked"));
+        Client relay;
+        Child send = spawn({KELTUP_SEND, "--port", std::to_string(relay.addr.port), "BOB", "hi"});
+        Datagram msg, notice, receipt;
+        NetAddr from;
+        ASSERT_EQ(1, net_wait(relay.fd, kWaitMs));
+        ASSERT_GT(net_recv(relay.fd, &msg, sizeof msg, &from), 0);
+
+        std::memset(&notice, 0, sizeof notice);
+        std::memcpy(notice.magic, "KT1", 3);
+        notice.kind = KIND_NOTICE;
+        if (k.marked) std::memcpy(notice.reserved, kRelayMark, sizeof kRelayMark);
+        notice.reserved[RELAY_REASON_AT] = k.reason;
+        std::strcpy(notice.body, "Nobody called BOB is known to the server.");
+        receipt = notice;
+        receipt.kind = KIND_RECEIPT;
+        std::memcpy(receipt.id, msg.id, sizeof msg.id);
+        receipt.reserved[RELAY_REASON_AT] = REASON_NONE;
+        receipt.body[0] = '\0';
+        relay.send_raw(&notice, datagram_send_length(&notice), from);
+        relay.send_raw(&receipt, datagram_send_length(&receipt), from);
+
+        std::string err = read_all(send.err);
+        EXPECT_EQ(k.exit_code, finish(send)) << err;
+        EXPECT_NE(std::string::npos, err.find("Nobody called BOB is known")) << err;
+        EXPECT_NE(std::string::npos, err.find("Message Sent")) << err;
+    }
 }
 #endif
 

@@ -1,5 +1,7 @@
 // keltup-server.exe run in a console under Windows (Wine here): messages between test clients,
 // keltup-send.exe and the desktop program through it on 127.0.0.1, and its operator's pipe.
+#include <winsock2.h> // first: datagram.h takes REASON_UNKNOWN back from windows.h's macro
+
 #include "tests/server/test_client.h"
 #include "tests/server/win32_process.h"
 #include "tests/win32/driver.h"
@@ -51,13 +53,20 @@ TEST(ConsoleRelay, RelaysMessagesWithReceiptsUnknownRecipientsAndResendsOnce) {
         << out;
     EXPECT_TRUE(alice.receives("from carol"));
 
+    // keltup-send.exe to an unknown recipient: the notice's reason makes its exit code 3.
+    EXPECT_EQ(3,
+              run("keltup-send.exe",
+                  "--port " + std::to_string(relay.port) + " --from CAROL nobody \"hello?\"", &out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("Nobody called NOBODY is known")) << out;
+
     // An unknown recipient: the receipt, then the notice with its reason.
     Datagram d;
     bob.send(at, "BOB", "NOBODY", "anyone?", 102);
     ASSERT_GT(bob.recv_kind(&d, KIND_RECEIPT), 0);
     EXPECT_EQ(102u, datagram_id(&d));
     ASSERT_GT(bob.recv_kind(&d, KIND_NOTICE), 0);
-    EXPECT_EQ(REASON_NO_ADDRESS, d.reserved[RELAY_REASON_AT]);
+    EXPECT_EQ(REASON_UNKNOWN, d.reserved[RELAY_REASON_AT]);
 
     // A resend: a second receipt, no second delivery (the next message alice gets is the new
     // one).
@@ -74,7 +83,7 @@ TEST(ConsoleRelay, RelaysMessagesWithReceiptsUnknownRecipientsAndResendsOnce) {
 
     EXPECT_EQ(0, run("keltup-server.exe", "--status --control ktw-relay", &out));
     EXPECT_NE(std::string::npos, out.find("resends                                 1")) << out;
-    EXPECT_NE(std::string::npos, out.find("unknown recipients                      1")) << out;
+    EXPECT_NE(std::string::npos, out.find("unknown recipients                      2")) << out;
 }
 
 TEST(ConsoleRelay, TheDesktopProgramSendsThroughItAndGetsWhatIsSentToIt) {

@@ -5,10 +5,10 @@
 #include "dialogs/dialogs.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_ui.h"
-#include "protocol/endpoint.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
+#include "shell/network.h"
 #include "tests/shell/support.h"
 
 using ComposeTest = ShellTest;
@@ -39,7 +39,7 @@ void serve_receipts() {
 
 void open_network() {
     server_open();
-    ASSERT_EQ(endpoint_open(FAKE_MAIN_WINDOW), 1) << event_log();
+    ASSERT_EQ(network_open(FAKE_MAIN_WINDOW), 1) << event_log();
     serve_receipts();
 }
 

@@ -4,11 +4,12 @@
 #include <string>
 
 #include "inbox/inbox.h"
+#include "inbox/viewer.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_ui.h"
-#include "protocol/send.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
+#include "shell/network.h"
 #include "shell/shell.h"
 #include "tests/shell/support.h"
 
@@ -110,7 +111,7 @@ TEST_F(EventsTest, ArrivalPopsUpTheViewerOnlyWithPopupOn) {
         store_message("X", "ME", "clear");
         while (inbox.head) {
             inbox.current = inbox.head;
-            inbox_remove_current();
+            viewer_delete_current();
         }
         EXPECT_EQ(fake_tray_icon, ICON_OFF);
         server_send('M', 3, "CAROL", "ME", "quiet");

@@ -26,10 +26,10 @@ static const PeerSocket NO_PEER = -1;
 #include "resources/resources.h"
 #include "platform/fake/fake_ui.h"
 #include "protocol/endpoint.h"
-#include "protocol/send.h"
 #include "settings/profile.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
+#include "shell/network.h"
 #include "shell/shell.h"
 
 static PeerSocket peer = NO_PEER;
@@ -39,6 +39,8 @@ static int client_port_number;
 void reset_everything() {
     fake_ui_reset();
     fake_dialogs_reset();
+    ui_set_main_events(&shell_main_events);
+    network_listen();
     busy_flag = 0;
     while (inbox.head) {
         InboxEntry* e = inbox.head;
@@ -89,7 +91,7 @@ int make_datagram(char* buf, char kind, unsigned id, const char* from, const cha
 void store_message(const char* from, const char* to, const char* body) {
     char buf[RECORD_SIZE + 1];
     make_datagram(buf, 'M', 1, from, to, body);
-    ASSERT_GT(inbox_store(buf), 0);
+    ASSERT_GT(network_store(buf), 0);
 }
 
 static PeerSocket open_bound(int port, int* bound) {

@@ -14,6 +14,7 @@
 #include "resources/resources.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
+#include "shell/network.h"
 #include "tests/win32/script.h"
 
 namespace {
@@ -27,7 +28,7 @@ void store(const char* from, const char* to, const char* body) {
     strcpy(d->sender, from);
     strcpy(d->recipient, to);
     strcpy(d->body, body);
-    ASSERT_GT(inbox_store(buf), 0);
+    ASSERT_GT(network_store(buf), 0);
 }
 
 struct Shown {

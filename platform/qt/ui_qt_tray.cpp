@@ -1,0 +1,186 @@
+// The notification-area icon: its clicks and menu, what a screen reader finds of it, and its
+// docking on X11, asked for again whenever a notification area appears after the icon was made.
+#include "platform/qt/ui_qt_internal.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <xcb/xcb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+QSystemTrayIcon* tray;
+QTimer* tray_watch;
+int tray_docked;
+int tray_said_missing;
+QPointer<QMessageBox> no_tray_box;
+
+// What a screen reader finds of the tray icon. The icon is a small window of Qt's own, made
+// again whenever it docks again: its accessible name is the tip ("KelTup"), its description says
+// how many messages wait, and its window title, the name a notification area on X11 can give its
+// icons, says both. The tip shown on the screen stays the tip.
+QString tray_tip;
+int tray_waiting;
+QPointer<QWidget> tray_window;
+
+} // namespace
+
+void qt_tray_describe() {
+    if (!tray) return;
+    if (qt_main_events.waiting) {
+        int n = qt_main_events.waiting();
+        if (n >= 0) tray_waiting = n;
+    }
+    if (!tray_window) {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (strcmp(w->metaObject()->className(), "QSystemTrayIconSys") == 0) tray_window = w;
+        if (!tray_window) return;
+    }
+    QString says = tray_waiting == 1  ? QStringLiteral("1 message waiting")
+                   : tray_waiting > 1 ? QStringLiteral("%1 messages waiting").arg(tray_waiting)
+                                      : QStringLiteral("No messages");
+    QString title = tray_waiting > 0 ? tray_tip + QStringLiteral(" - ") + says : tray_tip;
+    if (tray_window->accessibleName() != tray_tip) tray_window->setAccessibleName(tray_tip);
+    if (tray_window->accessibleDescription() != says) tray_window->setAccessibleDescription(says);
+    if (tray_window->windowTitle() != title) tray_window->setWindowTitle(title);
+}
+
+namespace {
+
+void deliver_tray_event(int mouse_event) {
+    if (!ui_qt_quitting() && qt_main_events.tray_event) qt_main_events.tray_event(mouse_event);
+}
+
+// The shell's answer to a click can run whole modal dialogs, or remove the icon: it runs from the
+// event queue, not inside the icon's own mouse handling.
+void tray_activated(QSystemTrayIcon::ActivationReason reason) {
+    int mouse_event = reason == QSystemTrayIcon::DoubleClick ? UI_TRAY_DBLCLK
+                      : reason == QSystemTrayIcon::Context   ? UI_TRAY_RBUTTONUP
+                                                             : 0;
+    if (mouse_event)
+        QMetaObject::invokeMethod(
+            qApp, [mouse_event]() { deliver_tray_event(mouse_event); }, Qt::QueuedConnection);
+}
+
+// On X11 the icon is a small window of its own that the notification area adopts: docked means
+// its parent is no longer the root window. Elsewhere, an available tray is taken as docked.
+int tray_embedded() {
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection()) return 1;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (strcmp(w->metaObject()->className(), "QSystemTrayIconSys") != 0) continue;
+        if (!w->internalWinId()) return 0;
+        xcb_connection_t* c = x11->connection();
+        xcb_query_tree_reply_t* r =
+            xcb_query_tree_reply(c, xcb_query_tree(c, (xcb_window_t)w->internalWinId()), nullptr);
+        int embedded = r && r->parent != r->root;
+        free(r);
+        return embedded;
+    }
+    return 0;
+}
+
+void watch_tray() {
+    if (!tray) return;
+    int available = QSystemTrayIcon::isSystemTrayAvailable();
+    // A notification area that appeared after the icon was made, or one that was still starting
+    // when the icon asked to dock, has not adopted it: ask again.
+    tray_docked = available && tray_embedded();
+    static int undocked_checks;
+    undocked_checks = (available && !tray_docked) ? undocked_checks + 1 : 0;
+    if (undocked_checks >= 2) { // a dock request in progress gets a second to finish
+        undocked_checks = 0;
+        tray->hide();
+        tray->show();
+    }
+    // A docked icon stays docked unless the notification area goes away, which is rare: look
+    // seldom then, so that an idle program hardly wakes up.
+    if (tray_watch) tray_watch->setInterval(tray_docked ? 10000 : 1000);
+    if (!available && !tray_said_missing) {
+        tray_said_missing = 1;
+        fprintf(stderr, "keltup: this desktop has no notification area; KelTup keeps running "
+                        "and its icon appears when one starts.\n");
+        QMessageBox* box = new QMessageBox(
+            QMessageBox::Information, QStringLiteral("KelTup"),
+            QStringLiteral("This desktop has no notification area. KelTup keeps running and its "
+                           "icon appears as soon as a notification area starts."),
+            QMessageBox::Ok);
+        box->setTextFormat(Qt::PlainText);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setObjectName(QStringLiteral("keltup-no-tray"));
+        box->show();
+        no_tray_box = box;
+    }
+    // Once docked, the word about the missing notification area is out of date.
+    if (tray_docked && no_tray_box) no_tray_box->close();
+}
+
+} // namespace
+
+// --- front-end entry points ----------------------------------------------------------------------
+
+int ui_qt_tray_docked() {
+    return tray && tray_docked;
+}
+
+// --- the notification-area icon -----------------------------------------------------------------
+
+int ui_tray_add(UiWnd, const char* icon, const char* tip) {
+    if (tray) return 1;
+    tray = new QSystemTrayIcon(qt_load_icon(icon ? icon : ICON_OFF));
+    tray->setToolTip(qt_from_bytes(tip));
+    tray_tip = qt_from_bytes(tip);
+    QObject::connect(tray, &QSystemTrayIcon::activated, tray_activated);
+    tray->show();
+    // The icon docks again whenever a notification area appears after it was made.
+    tray_watch = new QTimer(tray);
+    QObject::connect(tray_watch, &QTimer::timeout, watch_tray);
+    tray_watch->start(1000);
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) watch_tray(); // says so at once
+    return 1;
+}
+
+void ui_tray_set(const char* icon) {
+    if (tray && icon) tray->setIcon(qt_load_icon(icon));
+    qt_tray_describe();
+}
+
+void ui_tray_remove() {
+    if (!tray) return;
+    tray->hide();
+    tray_watch->stop();
+    tray->deleteLater(); // the watch timer with it; it may be handling an event right now
+    tray = nullptr;
+    tray_watch = nullptr;
+    tray_docked = 0;
+}
+
+int ui_tray_menu(UiWnd, const MenuTemplate* menu) {
+    if (!menu || ui_qt_quitting()) return 0;
+    QMenu m;
+    m.setObjectName(qt_from_bytes(menu->name));
+    m.setTitle(qt_from_bytes(menu->popup));
+    for (int i = 0; i < menu->item_count; i++) {
+        const MenuItem& it = menu->items[i];
+        if (!it.text) {
+            m.addSeparator();
+            continue;
+        }
+        QAction* a = m.addAction(qt_from_bytes(it.text));
+        a->setData(it.command);
+    }
+    // Bottom-right corner at the cursor; Qt keeps the menu on the screen.
+    QPoint at = QCursor::pos() - QPoint(m.sizeHint().width(), m.sizeHint().height());
+    QAction* chosen = m.exec(at);
+    if (!chosen || ui_qt_quitting()) return 0;
+    return chosen->data().toInt();
+}
