@@ -26,6 +26,9 @@ enum { KIND_MESSAGE = 'M', KIND_GREETING = 'G', KIND_NOTICE = 'A', KIND_RECEIPT 
 // carries its reason in the byte after the mark, so that programs need not read its text.
 extern const char kRelayMark[4];
 enum { RELAY_REASON_AT = 4 }; // index of the reason byte in the reserved field
+#ifdef REASON_UNKNOWN
+#undef REASON_UNKNOWN // windows.h's shutdown reason of that name; the relay's is meant here
+#endif
 enum RelayReason {
     REASON_NONE = 0,          // receipts and forwarded messages
     REASON_OPERATOR = 'O',    // an operator's notice
