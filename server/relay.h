@@ -38,7 +38,7 @@ enum {
     RELAY_DEFAULT_GROUP_RATE = 1,    // group messages per second per source address, sustained
     RELAY_DEFAULT_GROUP_BURST = 5,   // ... and this many at once
     RELAY_GROUP_QUEUE = 256,         // group messages whose copies are going out, at most
-    RELAY_GROUP_TURN = 128,          // copies sent at most per drain, so others do not wait
+    RELAY_GROUP_TURN = 64,           // copies sent at most per drain, so others do not wait
 };
 
 // kRelayMark (protocol/datagram.h) in a datagram coming back (a users entry pointing at the relay
