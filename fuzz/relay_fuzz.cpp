@@ -1,16 +1,29 @@
 // The relay's datagram handling, its state kept from one input to the next (the directory fills,
 // leases run out, the resend memory and the rate buckets work). Each input is a run of events:
 // a datagram from a source the input picks, after a time step it picks; an operator notice,
-// drained at once; a users-file style listing; unlisting everyone. Checked after every event:
+// drained at once; a users-file style listing; unlisting everyone; reading a users file with
+// groups. Checked after every event:
 // - what goes back to a datagram's source is at most RELAY_AMPLIFICATION times its length;
-// - every forwarded message has its three text fields ending inside their fields, below 0x80;
+// - every forwarded message and group copy has its three text fields ending inside their fields,
+//   below 0x80, and a copy is a 'G' to a group the relay has, from a sender it may take;
+// - one datagram makes at most the group's size in copies;
 // - every nickname listed here stays at its listed address.
 #include "fuzz/fuzz_input.h"
 #include "server/relay.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <unistd.h>
 
 namespace {
+
+// A users file with groups among the names below: a closed one, an open one, and a name that is a
+// group's as well as a sender's.
+const char kGroupsFile[] = "ALICE = 10.0.0.1:4000\nBOB = 10.0.0.2:4001\n"
+                           "group DAVE = ALICE BOB CAROL MALLORY nobody\n"
+                           "open group ERIN = bob carol\n";
+std::string groups_path;
 
 // Sources: four hosts with four ports each, so that nicknames meet on a host and collide; none on
 // 127.0.0.0/8, whose datagrams the relay treats as an operator's. An input can also name any
@@ -90,7 +103,7 @@ void check_out(const RelayOut& o) {
         fuzz_fail("an outgoing datagram of %d bytes", o.len);
     const Datagram* d = reinterpret_cast<const Datagram*>(o.data);
     if (std::memcmp(d->magic, "KT1", 3) != 0) fuzz_fail("an outgoing datagram without the magic");
-    if (d->kind != KIND_MESSAGE) return;
+    if (d->kind != KIND_MESSAGE && d->kind != KIND_GREETING) return;
     check_text(d->sender, NICK_SIZE, "sender");
     check_text(d->recipient, NICK_SIZE, "recipient");
     check_text(d->body, BODY_SIZE, "body");
@@ -143,6 +156,29 @@ void datagram(FuzzInput* in, unsigned op) {
     }
     if (back > static_cast<long long>(RELAY_AMPLIFICATION) * len)
         fuzz_fail("%lld bytes back to the source of a %d-byte datagram", back, len);
+
+    // The group copies it made, sent at once as the drain does.
+    RelayOut copy;
+    int copies = 0, largest = 0;
+    for (int g = 0; g < relay_group_count(); ++g)
+        if (relay_group_size(g) > largest) largest = relay_group_size(g);
+    while (relay_group_next(&copy, now)) {
+        if (++copies > largest) fuzz_fail("more copies than the largest group has members");
+        check_out(copy);
+        const Datagram* d = reinterpret_cast<const Datagram*>(copy.data);
+        if (d->kind != KIND_GREETING) fuzz_fail("a group copy of kind 0x%02X", d->kind & 0xFF);
+        if (std::memcmp(d->reserved, kRelayMark, sizeof kRelayMark) != 0)
+            fuzz_fail("a group copy without the relay's mark");
+        int g = relay_group_find(d->recipient);
+        if (g < 0) fuzz_fail("a copy to %s, which is no group", d->recipient);
+        if (relay_group_find(d->sender) >= 0)
+            fuzz_fail("a copy under the group name %s", d->sender);
+        int member = 0;
+        for (int i = 0; i < relay_group_size(g); ++i)
+            member |= same_name(relay_group_member(g, i), d->sender);
+        if (!relay_group_open(g) && !member)
+            fuzz_fail("a copy to the closed group %s from %s", d->recipient, d->sender);
+    }
 }
 
 void operator_notice(FuzzInput* in) {
@@ -186,6 +222,21 @@ void pin(FuzzInput* in) {
     pins[i].addr = addr;
 }
 
+// Reads kGroupsFile: its two users are the only ones listed after it.
+void read_groups() {
+    char err[200] = "";
+    if (relay_users_load(groups_path.c_str(), err, sizeof err) != 2)
+        fuzz_fail("the groups file: %s", err);
+    pin_count = 0;
+    const char* names[2] = {"ALICE", "BOB"};
+    for (int i = 0; i < 2; ++i) {
+        std::memset(pins[i].nick, 0, NICK_SIZE);
+        std::strcpy(pins[i].nick, names[i]);
+        pins[i].addr = NetAddr{kHosts[i], static_cast<uint16_t>(4000 + i)};
+    }
+    pin_count = 2;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -198,6 +249,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     relay_reset();
     char err[200] = "";
     if (!relay_init(err, sizeof err)) fuzz_fail("relay_init: %s", err);
+    const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    groups_path = std::string(dir) + "/keltup-fuzz-groups-" + std::to_string(getpid());
+    FILE* f = std::fopen(groups_path.c_str(), "w");
+    if (f == nullptr) fuzz_fail("cannot write %s", groups_path.c_str());
+    std::fputs(kGroupsFile, f);
+    std::fclose(f);
     return 0;
 }
 
@@ -213,14 +270,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 6:
             pin(&in);
             break;
-        case 7:
-            if (fuzz_byte(&in) == 0) {
+        case 7: {
+            unsigned what = fuzz_byte(&in);
+            if (what == 0) {
                 relay_reset();
+            } else if (what == 1) {
+                relay_unpin_all();
+            } else if (what == 2) {
+                read_groups();
+                break;
             } else {
                 relay_unpin_all();
             }
             pin_count = 0;
             break;
+        }
         default:
             datagram(&in, op);
             break;

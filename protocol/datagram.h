@@ -35,6 +35,9 @@ enum RelayReason {
     REASON_OPERATOR = 'O',    // an operator's notice
     REASON_UNKNOWN = 'U',     // the recipient was not reached: no address is known for it
     REASON_NICK_IN_USE = 'N', // the sender's nickname is held by another address: not relayed
+    REASON_CANT_WRITE = 'W',  // the recipient is a group the sender may not write to: not relayed
+    REASON_NOT_REACHED = 'P', // a group message went out, but some members have no address
+    REASON_GROUP_RATE = 'L',  // too many group messages from the sender's address: not relayed
 };
 
 // Cleans a text field of `size` bytes in place: it ends at the first NUL or byte of 0x80 and

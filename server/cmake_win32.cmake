@@ -20,6 +20,9 @@ add_executable(keltup-server server_main.cpp serve_win32.cpp control_win32.cpp s
 target_include_directories(keltup-server PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated
                            ${messages_dir})
 target_link_libraries(keltup-server PRIVATE keltup_relay advapi32)
+# windows.h without its rarely used parts, whose macros (nb30.h's GROUP_NAME) clash with the
+# relay's names.
+target_compile_definitions(keltup-server PRIVATE WIN32_LEAN_AND_MEAN)
 set_target_properties(keltup-server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
 
 # keltup-send sends with the tray client's own endpoint and send-with-receipt code: the core

@@ -7,9 +7,7 @@
 
 #include "server/report.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <poll.h>
 #endif
 
@@ -53,7 +51,7 @@ void control_service(const pollfd* fds, int count, int udp_fd, long long now);
 int control_set_group(const char* account, char* err, int err_size);
 // The descriptor the pipe is made with, in SDDL; "" before control_listen.
 const char* control_sddl();
-int control_wait_handles(HANDLE* out, int room);
+int control_wait_handles(void** out, int room); // HANDLEs, without windows.h here
 long long control_next_wake();
 void control_service(int udp_fd, long long now);
 #endif

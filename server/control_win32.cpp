@@ -1,6 +1,8 @@
 // The operator's channel on Windows: a named pipe made with a security descriptor of its own,
 // served with overlapped I/O so that a slow operator never holds up the relay; the metrics file;
 // and the operator's side of the pipe.
+#include <windows.h> // lean (the build says so): nb30.h's GROUP_NAME would clash with relay.h
+
 #include "server/control.h"
 
 #include "server/relay.h"
@@ -201,7 +203,7 @@ void control_close() {
     listening = 0;
 }
 
-int control_wait_handles(HANDLE* out, int room) {
+int control_wait_handles(void** out, int room) {
     int n = 0;
     for (const Instance& p : pipes)
         if (listening && p.pending && p.pipe != INVALID_HANDLE_VALUE && n < room)

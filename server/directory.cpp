@@ -159,6 +159,7 @@ static void list_append(RelayUser* u) {
     newest = index_of(u);
 }
 
+// The state file's entries are restored newest first: each goes before those restored so far.
 static void list_prepend(RelayUser* u) {
     u->newer = oldest;
     u->older = 0;
@@ -339,7 +340,8 @@ long long directory_newest_heard() {
 }
 
 int directory_restore(const char* nick, const NetAddr* addr, long long seen) {
-    if (directory_find(nick) != nullptr) return ALREADY_KNOWN;
+    // A listed user, or a group's name, which no learned nickname may take.
+    if (directory_find(nick) != nullptr || relay_group_find(nick) >= 0) return ALREADY_KNOWN;
     if (user_count >= slots || host_count(addr->ip) >= relay_config.max_per_address) return NO_ROOM;
     RelayUser* u = new_user(nick, seen, 0);
     u->addr = *addr;

@@ -13,10 +13,16 @@ static NetMsg batch_tx[2 * NET_BATCH];
 static int batch_of[2 * NET_BATCH];
 static RelayOutcome batch_what[NET_BATCH];
 static uint32_t batch_kept[NET_BATCH];
+// Copies of group messages taken from relay_group_next and not sent yet: copy_at to copy_count.
+static RelayOut copy_out[NET_BATCH];
+static NetMsg copy_tx[NET_BATCH];
+static int copy_at, copy_count;
 
 void drain_clear() {
     std::memset(batch_in, 0, sizeof batch_in);
     std::memset(batch_out, 0, sizeof batch_out);
+    std::memset(copy_out, 0, sizeof copy_out);
+    copy_at = copy_count = 0;
 }
 
 static void log_datagram(const NetAddr* from, int len, RelayOutcome what, const RelayOut* first) {
@@ -41,7 +47,12 @@ static void log_datagram(const NetAddr* from, int len, RelayOutcome what, const 
         relay_printable(d->sender, NICK_SIZE, s, sizeof s);
         relay_printable(d->recipient, NICK_SIZE, r, sizeof r);
     }
-    static const char* const names[] = {"", "delivered", "resend", "unknown recipient"};
+    if (what == RELAY_GROUP_REFUSED) {
+        relay_log(LOG_VERBOSE, "%s: a message to a group refused", a);
+        return;
+    }
+    static const char* const names[] = {"",        "delivered", "resend", "unknown recipient",
+                                        "dropped", "refused",   "group"};
     relay_log(LOG_VERBOSE, "%s: %s -> %s: %s", a, s, r, names[what]);
 }
 
@@ -75,8 +86,39 @@ static void prefetch_batch(int got) {
         resend_prefetch_record(chain[k]);
 }
 
+// Sends at most budget copies of group messages, a batch a system call. One that cannot be sent
+// is lost and counted; the rest wait for the next drain.
+static void send_copies(int fd, int budget, long long now) {
+    while (budget > 0) {
+        if (copy_at == copy_count) {
+            int want = budget < NET_BATCH ? budget : NET_BATCH;
+            copy_at = copy_count = 0;
+            while (copy_count < want && relay_group_next(&copy_out[copy_count], now)) {
+                copy_tx[copy_count].data = copy_out[copy_count].data;
+                copy_tx[copy_count].len = copy_out[copy_count].len;
+                copy_tx[copy_count].addr = copy_out[copy_count].to;
+                ++copy_count;
+            }
+            if (copy_count == 0) return;
+        }
+        int sent = net_send_batch(fd, copy_tx + copy_at, copy_count - copy_at);
+        copy_at += sent;
+        budget -= sent;
+        if (copy_at < copy_count) {
+            ++relay_stats.send_failed;
+            ++copy_at;
+            return;
+        }
+    }
+}
+
+int relay_drain_pending() {
+    return copy_at < copy_count || relay_group_pending();
+}
+
 int relay_drain(int fd, long long now) {
     int count = 0;
+    int copied = 0;
     // A bounded batch, so that a flood cannot keep signals waiting.
     while (count < RELAY_BATCH) {
         int want = RELAY_BATCH - count < NET_BATCH ? RELAY_BATCH - count : NET_BATCH;
@@ -103,7 +145,13 @@ int relay_drain(int fd, long long now) {
         // What was learned is in the state file before any answer leaves.
         state_flush(now);
         send_all(fd, sends);
+        // Copies of group messages between batches, a batch at a time, so neither waits long.
+        if (relay_drain_pending()) {
+            send_copies(fd, NET_BATCH, now);
+            copied += NET_BATCH;
+        }
         if (got < want) break; // the queue is empty
     }
+    if (copied < RELAY_GROUP_TURN) send_copies(fd, RELAY_GROUP_TURN - copied, now);
     return count;
 }

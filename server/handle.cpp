@@ -8,8 +8,9 @@
 // The operator notice being sent: its datagram and the next user to get it.
 static Datagram notice;
 static int notice_len;
-static int notice_next; // index into users; -1: one target only, in notice_to
-static int notice_left; // 1 while notices are to be sent
+static int notice_next;  // index into users or the group's members; -1: one target, notice_to
+static int notice_group; // the group whose members get it, or -1
+static int notice_left;  // 1 while notices are to be sent
 static NetAddr notice_to;
 
 static RelayDrop last_drop;
@@ -18,6 +19,7 @@ void handle_clear() {
     notice_len = 0;
     notice_next = 0;
     notice_left = 0;
+    notice_group = -1;
 }
 
 // clean_text() for a long field, eight bytes at a time; returns the text's length.
@@ -46,8 +48,7 @@ static void start_record(Datagram* d, char kind) {
     std::memcpy(d->reserved, kRelayMark, sizeof kRelayMark);
 }
 
-// The receipt for msg (whose fields are clean) to `to`.
-static void make_receipt(const Datagram* msg, const NetAddr* to, RelayOut* out) {
+void handle_receipt(const Datagram* msg, const NetAddr* to, RelayOut* out) {
     Datagram* r = record(out);
     start_record(r, KIND_RECEIPT);
     std::memcpy(r->id, msg->id, sizeof r->id);
@@ -57,10 +58,8 @@ static void make_receipt(const Datagram* msg, const NetAddr* to, RelayOut* out) 
     out->len = HEADER_SIZE + 1;
 }
 
-// A notice to msg's sender with text, cut so the datagram is at most room bytes. Returns 0 when
-// not even a short text fits.
-static int make_notice(const Datagram* msg, const NetAddr* to, int room, const char* text,
-                       RelayReason why, RelayOut* out) {
+int handle_notice(const Datagram* msg, const NetAddr* to, int room, const char* text,
+                  RelayReason why, RelayOut* out) {
     int text_room = room - HEADER_SIZE; // with the NUL
     if (text_room < 16) return 0;
     Datagram* d = record(out);
@@ -84,7 +83,7 @@ static int make_unknown_notice(const Datagram* msg, const NetAddr* to, int room,
     else
         std::snprintf(text, sizeof text, "Nobody called %s is known to the server.",
                       msg->recipient);
-    return make_notice(msg, to, room, text, REASON_UNKNOWN, out);
+    return handle_notice(msg, to, room, text, REASON_UNKNOWN, out);
 }
 
 static RelayOutcome drop(RelayDrop why) {
@@ -102,7 +101,17 @@ int relay_operator_notice(const char* nick_or_null, const char* text, char* line
     int reached = 0;
     notice_left = 0;
     notice_next = RELAY_MAX_USERS;
-    if (nick_or_null != nullptr) {
+    notice_group = nick_or_null != nullptr ? relay_group_find(nick_or_null) : -1;
+    if (notice_group >= 0) {
+        for (int i = 0; i < relay_group_size(notice_group); ++i)
+            reached += directory_find(relay_group_member(notice_group, i)) != nullptr;
+        relay_printable(relay_group_name(notice_group), NICK_SIZE, name, sizeof name);
+        notice_next = 0;
+        notice_left = reached > 0;
+        std::snprintf(line, static_cast<size_t>(line_size),
+                      "Notice sent to %d of the %d members of %s.", reached,
+                      relay_group_size(notice_group), name);
+    } else if (nick_or_null != nullptr) {
         const RelayUser* u = directory_find(nick_or_null);
         relay_printable(nick_or_null, NICK_SIZE, name, sizeof name);
         if (u == nullptr) {
@@ -139,6 +148,15 @@ int relay_notice_next(RelayOut* out) {
     if (notice_next < 0) {
         notice_left = 0;
         out->to = notice_to;
+    } else if (notice_group >= 0) {
+        const RelayUser* u = nullptr;
+        while (u == nullptr && notice_next < relay_group_size(notice_group))
+            u = directory_find(relay_group_member(notice_group, notice_next++));
+        if (u == nullptr) {
+            notice_left = 0;
+            return 0;
+        }
+        out->to = u->addr;
     } else {
         const RelayUser* u = relay_user_at(notice_next++);
         if (u == nullptr) {
@@ -175,7 +193,7 @@ static RelayOutcome refuse(const Datagram* msg, const MessageKey* key, const Net
     int room = RELAY_AMPLIFICATION * len;
     if (room > RECORD_SIZE) room = RECORD_SIZE;
     RelayOut notice_out;
-    *out_count = make_notice(msg, from, room, text, REASON_NICK_IN_USE, &notice_out);
+    *out_count = handle_notice(msg, from, room, text, REASON_NICK_IN_USE, &notice_out);
     out[0] = notice_out;
     return RELAY_REFUSED;
 }
@@ -210,16 +228,18 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
     int before = resend_find(&key, now);
     if (before == REFUSED) return RELAY_REFUSED;
     if (before >= 0) {
-        make_receipt(msg, from, &out[1]);
+        handle_receipt(msg, from, &out[1]);
         out[0] = out[1];
         *out_count = 1;
         ++relay_stats.resent;
         return RELAY_RESENT;
     }
 
+    // A group's name is never a sender's, and never learned.
+    int named = relay_group_find(msg->sender);
+    if (named >= 0) return groups_refuse_name(named, &key, from, len, now, out, out_count);
     int held = directory_learn(msg->sender, from, now);
     if (held == HELD_BY_HOST) return refuse(msg, &key, from, len, now, out, out_count);
-    if (!resend_remember(&key, HANDLED, now)) ++relay_stats.resend_memory_full;
     if (held == HELD_BY_PORT) {
         ++relay_stats.lease_refused;
         const RelayUser* holder = directory_find(msg->sender);
@@ -230,10 +250,13 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
                   relay_printable(msg->sender, NICK_SIZE, name, sizeof name), a,
                   holder->pinned ? "listed" : "leased", b);
     }
+    int group = msg->recipient[0] == '\0' ? -1 : relay_group_find(msg->recipient);
+    if (group >= 0) return groups_message(group, &key, from, len, now, out, out_count);
+    if (!resend_remember(&key, HANDLED, now)) ++relay_stats.resend_memory_full;
     RelayUser* to = msg->recipient[0] == '\0' ? nullptr : directory_find(msg->recipient);
     if (to == nullptr) {
         // Receipt, then the notice, together within the bound on what goes back.
-        make_receipt(msg, from, &out[1]);
+        handle_receipt(msg, from, &out[1]);
         int room = RELAY_AMPLIFICATION * len - out[1].len;
         if (room > RECORD_SIZE) room = RECORD_SIZE;
         RelayOut receipt_first = out[1];
@@ -246,7 +269,7 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
     directory_heard(to, now);
     out[0].to = to->addr;
     out[0].len = HEADER_SIZE + key.body_len + 1;
-    make_receipt(msg, from, &out[1]);
+    handle_receipt(msg, from, &out[1]);
     *out_count = 2;
     ++relay_stats.delivered;
     return RELAY_DELIVERED;

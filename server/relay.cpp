@@ -13,13 +13,18 @@
 
 const char* const kDropNames[DROP_REASONS] = {
     "short", "oversized", "foreign", "wrong kind", "looped", "rate-limited", "refused control"};
+const char* const kGroupRefusalNames[GROUP_REFUSALS] = {"not member", "over rate", "busy",
+                                                        "group name"};
 
 RelayConfig relay_config = {RELAY_DEFAULT_LEASE_S * 1000LL,
                             RELAY_DEFAULT_RATE,
                             RELAY_DEFAULT_RATE* RELAY_BURST_FACTOR,
                             LOG_NORMAL,
                             RELAY_MAX_USERS,
-                            RELAY_DEFAULT_PER_ADDRESS};
+                            RELAY_DEFAULT_PER_ADDRESS,
+                            RELAY_DEFAULT_GROUP_SIZE,
+                            RELAY_DEFAULT_GROUP_RATE,
+                            RELAY_DEFAULT_GROUP_BURST};
 RelayStats relay_stats;
 
 static long long table_bytes, directory_bytes, resend_bytes;
@@ -153,6 +158,7 @@ void relay_reset() {
     resend_clear();
     sources_clear();
     handle_clear();
+    groups_clear();
     std::memset(&relay_stats, 0, sizeof relay_stats);
     logged_drops = 0;
 }

@@ -29,6 +29,16 @@ enum {
     RELAY_DEFAULT_LEASE_S = 600,
     RELAY_DEFAULT_RATE = 20, // datagrams per second per source address, sustained
     RELAY_BURST_FACTOR = 2,  // ... and this many seconds' worth at once
+
+    // Groups (users file lines "group NAME = NICK ..."): how many, and members in all.
+    RELAY_MAX_GROUPS = 1024,
+    RELAY_GROUP_MEMBERS = 65536,
+    RELAY_DEFAULT_GROUP_SIZE = 1000, // members one group may have (--max-group-size)
+    RELAY_GROUP_SIZE_LIMIT = 10000,  // ... at most
+    RELAY_DEFAULT_GROUP_RATE = 1,    // group messages per second per source address, sustained
+    RELAY_DEFAULT_GROUP_BURST = 5,   // ... and this many at once
+    RELAY_GROUP_QUEUE = 256,         // group messages whose copies are going out, at most
+    RELAY_GROUP_TURN = 64,           // copies sent at most per drain, so others do not wait
 };
 
 // kRelayMark (protocol/datagram.h) in a datagram coming back (a users entry pointing at the relay
@@ -47,6 +57,9 @@ struct RelayConfig {
     int log_level;       // LOG_QUIET: errors only; LOG_VERBOSE: one line per datagram
     int max_users;       // directory slots (1 to RELAY_MAX_USERS_LIMIT)
     int max_per_address; // learned nicknames one host address (any port) may hold
+    int max_group_size;  // members a group of the users file may have
+    int group_rate;      // group messages per second per source address; 0: no limit
+    int group_burst;     // ... and at once
 };
 extern RelayConfig relay_config;
 
@@ -84,9 +97,22 @@ enum RelayOutcome {
     RELAY_RESENT,        // a resend of a message already handled: receipt only
     RELAY_UNKNOWN,       // no address for the recipient: receipt and a notice to the sender
     RELAY_DROPPED,       // see relay_last_drop
-    RELAY_REFUSED,       // its sender nickname is held by another host: a notice, no receipt
-                         //   (nothing at all for a resend of it)
+    RELAY_REFUSED,       // its sender nickname is held by another host or is a group's name:
+                         //   a notice, no receipt (nothing at all for a resend of it)
+    RELAY_GROUP,         // to a group: receipt (and a notice of members not reached) now, the
+                         //   copies through relay_group_next
+    RELAY_GROUP_REFUSED, // to a group its sender may not write to now: a notice, no receipt
 };
+
+// Why a message to a group was refused; each reason has its counter.
+enum GroupRefusal {
+    GROUP_NOT_MEMBER, // the group takes messages from its members only
+    GROUP_RATE,       // its source was over its group rate
+    GROUP_BUSY,       // RELAY_GROUP_QUEUE group messages were still going out
+    GROUP_NAME,       // sent under a group's name
+    GROUP_REFUSALS
+};
+extern const char* const kGroupRefusalNames[GROUP_REFUSALS];
 
 // Why a datagram was dropped; each reason has its counter.
 enum RelayDrop {
@@ -122,9 +148,9 @@ void relay_unpin_all();
 const RelayUser* relay_find(const char* nick);
 int relay_user_count();
 
-// Reads a users file: lines "NICK = host[:port]" (port 99 when left out), blank lines and '#'
-// comments. Every entry is checked before any is listed; on a fault nothing changes and err names
-// the line. Returns the number of entries listed, or -1.
+// Reads a users file: lines "NICK = host[:port]" (port 99 when left out), "[open] group NAME =
+// NICK NICK ...", blank lines and '#' comments. Every entry is checked before any is listed; on a
+// fault nothing changes and err names the line. Returns the number of users listed, or -1.
 int relay_users_load(const char* path, char* err, int err_size);
 
 // Handles one received datagram of len bytes (its full length, which may exceed what buf holds:
@@ -139,13 +165,28 @@ RelayDrop relay_last_drop();
 // when all are out.
 int relay_notice_next(RelayOut* out);
 
+// The groups of the last users file that loaded: their number, and group g's name, whether anyone
+// may write to it, its member count and its members (nicknames as listed). relay_group_find gives
+// the group named nick (without regard to case), or -1.
+int relay_group_count();
+int relay_group_find(const char* nick);
+const char* relay_group_name(int g);
+int relay_group_open(int g);
+int relay_group_size(int g);
+const char* relay_group_member(int g, int i);
+// After RELAY_GROUP: fills out with the next copy to send (kind 'G', to a member with an address,
+// which counts as delivered to it at now) and returns 1; 0 when none is waiting.
+int relay_group_next(RelayOut* out, long long now);
+int relay_group_pending();
+
 // Directory slots, for walking it: relay_user_at(i) for 0 <= i < relay_user_slots() is the user in
 // slot i, or nullptr for a free slot.
 int relay_user_slots();
 const RelayUser* relay_user_at(int i);
 
-// An operator's notice (from the control channel): queues TEXT for nick, or for every known
-// nickname when nick is nullptr, to be sent by relay_notice_next; writes the line for the operator
+// An operator's notice (from the control channel): queues TEXT for nick (for each member the relay
+// has an address for when nick names a group), or for every known nickname when nick is nullptr, to
+// be sent by relay_notice_next; writes the line for the operator
 // ("Notice sent to ...", "Nobody called ...") into line. Returns the number of nicknames reached.
 int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size);
 
@@ -158,6 +199,10 @@ struct RelayStats {
     long long delivered, resent, unknown, lease_refused, notices, send_failed;
     long long directory_full, resend_memory_full, impersonation_refused, address_full;
     long long dropped[DROP_REASONS];
+    // Messages to groups taken, copies of them sent, members they did not reach (no address),
+    // and messages to or under a group refused.
+    long long group_messages, group_copies, group_not_reached;
+    long long group_refused[GROUP_REFUSALS];
 };
 extern RelayStats relay_stats;
 long long relay_dropped_total();
@@ -166,5 +211,7 @@ void relay_log_drops(int final);
 
 // Receives and handles the datagrams waiting on fd (at most RELAY_BATCH) at time now, NET_BATCH
 // a system call each way where the platform has them. A receipt is sent only when its forward
-// went out. Returns the number read.
+// went out. Then sends at most RELAY_GROUP_TURN copies of group messages. Returns the number read.
 int relay_drain(int fd, long long now);
+// Whether copies of group messages are still to be sent: the loop should drain again at once.
+int relay_drain_pending();

@@ -89,10 +89,39 @@ void resend_prefetch_record(uint32_t chain);
 void sources_clear();
 // Takes one token from the source's bucket; 0 when it is empty.
 int source_allow(const NetAddr* from, long long now);
+// The same for group messages, from buckets of their own (group_rate, group_burst).
+int source_allow_group(const NetAddr* from, long long now);
 
 // --- one datagram, and operator notices (handle.cpp) -----------------------------------------
 
 void handle_clear(); // no operator notice queued
+// The receipt for msg (whose fields are clean) to `to`.
+void handle_receipt(const Datagram* msg, const NetAddr* to, RelayOut* out);
+// A notice to msg's sender with text, cut so the datagram is at most room bytes. Returns 0 when
+// not even a short text fits.
+int handle_notice(const Datagram* msg, const NetAddr* to, int room, const char* text,
+                  RelayReason why, RelayOut* out);
+
+// --- groups (groups.cpp) ---------------------------------------------------------------------
+
+void groups_clear(); // no group, no copy waiting
+// Reading a users file: groups_load_begin, then groups_load_line for each line; when line (its
+// comment cut) is a group's, "[open] group NAME = NICK ...", it is checked and kept, *is_group
+// set; returns a fault or nullptr.
+void groups_load_begin();
+const char* groups_load_line(char* line, int line_no, int* is_group);
+// The line of the group read so far named nick, or 0.
+int groups_load_named(const char* nick);
+// Once every line is read: checks that no member is a group (the line of a fault in *line_no).
+// Returns a fault or nullptr.
+const char* groups_load_check(int* line_no);
+void groups_load_commit(); // the groups read take the place of the old ones
+// A message (cleaned, in out[0]) to group g: refused, or taken with its copies queued.
+RelayOutcome groups_message(int g, const MessageKey* key, const NetAddr* from, int len,
+                            long long now, RelayOut out[2], int* out_count);
+// A message under group g's name: refused.
+RelayOutcome groups_refuse_name(int g, const MessageKey* key, const NetAddr* from, int len,
+                                long long now, RelayOut out[2], int* out_count);
 
 // --- the batched drain (drain.cpp) -----------------------------------------------------------
 

@@ -46,6 +46,13 @@ static const CounterInfo kCounters[] = {
      "Messages not relayed: their sender nickname is held by another host.",
      &RelayStats::impersonation_refused},
     {"send failed", "send_failed", "Datagrams the relay could not send.", &RelayStats::send_failed},
+    {"group messages", "group_messages", "Messages to groups taken for delivery.",
+     &RelayStats::group_messages},
+    {"group copies", "group_copies", "Copies of group messages sent to members.",
+     &RelayStats::group_copies},
+    {"group members not reached", "group_members_not_reached",
+     "Members a group message did not reach, the relay having no address for them.",
+     &RelayStats::group_not_reached},
 };
 
 // A drop reason as a label value: "wrong kind" -> "wrong_kind".
@@ -126,6 +133,35 @@ static void state_answer(ControlAnswer* c, long long now) {
            s.at_start.restored, s.at_start.damaged, s.at_start.no_room, s.write_errors, s.failing);
 }
 
+// Adds group lines while they fit, each group's line then a line per member; group_walk goes to
+// -1 at the end of the groups.
+static void add_groups(ControlAnswer* c) {
+    while (c->walk < 0 && c->group_walk >= 0 && CONTROL_ANSWER_SIZE - c->len > LINE_ROOM) {
+        int g = c->group_walk;
+        if (g >= relay_group_count()) {
+            c->group_walk = -1;
+            break;
+        }
+        char nick[NICK_SIZE];
+        if (c->member_walk < 0) {
+            int known = 0;
+            for (int i = 0; i < relay_group_size(g); ++i)
+                known += relay_find(relay_group_member(g, i)) != nullptr;
+            safe_nick(relay_group_name(g), nick);
+            answer(c, "group\t%s\t%s\t%d\t%d\n", nick, relay_group_open(g) ? "open" : "members",
+                   relay_group_size(g), known);
+            c->member_walk = 0;
+        } else if (c->member_walk < relay_group_size(g)) {
+            const char* m = relay_group_member(g, c->member_walk++);
+            safe_nick(m, nick);
+            answer(c, "member\t%s\t%s\n", nick, relay_find(m) != nullptr ? "known" : "-");
+        } else {
+            c->member_walk = -1;
+            ++c->group_walk;
+        }
+    }
+}
+
 static void status_answer(ControlAnswer* c, long long now) {
     answer(c, "ok 0\nuptime\t%lld\nslots\t%d\t%d\n", uptime_s(now), relay_user_count(),
            relay_config.max_users);
@@ -134,8 +170,14 @@ static void status_answer(ControlAnswer* c, long long now) {
     for (int i = 0; i < DROP_REASONS; ++i)
         answer(c, "counter\tdropped (%s)\t%lld\n", kDropNames[i], relay_stats.dropped[i]);
     state_answer(c, now);
+    for (int i = 0; i < GROUP_REFUSALS; ++i)
+        answer(c, "counter\tgroup refused (%s)\t%lld\n", kGroupRefusalNames[i],
+               relay_stats.group_refused[i]);
     c->walk = 0;
+    c->group_walk = 0;
+    c->member_walk = -1;
     add_users(c, now);
+    add_groups(c);
 }
 
 static void notice_answer(ControlAnswer* c, const char* nick, const char* text, int udp_fd) {
@@ -154,7 +196,7 @@ static void notice_answer(ControlAnswer* c, const char* nick, const char* text, 
 void control_answer(char* in, int len, int allowed, const char* why, ControlAnswer* c, int udp_fd,
                     long long now) {
     c->len = c->sent = 0;
-    c->walk = -1;
+    c->walk = c->group_walk = -1;
     if (!allowed) {
         answer(c, "refused\n%s\n", why);
         return;
@@ -184,9 +226,10 @@ void control_answer(char* in, int len, int allowed, const char* why, ControlAnsw
 }
 
 int control_answer_more(ControlAnswer* a, long long now) {
-    if (a->walk < 0) return 0;
+    if (a->walk < 0 && a->group_walk < 0) return 0;
     a->len = a->sent = 0;
     add_users(a, now);
+    add_groups(a);
     return a->len > 0;
 }
 
@@ -240,6 +283,8 @@ int metrics_text(char* text, int size, long long now) {
                   pinned_count());
     used = metric(text, used, size, "directory_slots", "gauge",
                   "Nicknames the relay can know at once.", relay_config.max_users);
+    used = metric(text, used, size, "groups", "gauge", "Groups listed in the users file.",
+                  relay_group_count());
     char name[64];
     for (const CounterInfo& k : kCounters) {
         std::snprintf(name, sizeof name, "%s_total", k.metric);
@@ -256,6 +301,17 @@ int metrics_text(char* text, int size, long long now) {
                               relay_stats.dropped[i]);
     }
     used = state_metrics(text, used, size, now);
+    if (used < size)
+        used += std::snprintf(text + used, static_cast<size_t>(size - used),
+                              "# HELP keltup_group_refused_total Messages to or under a group "
+                              "refused, by reason.\n"
+                              "# TYPE keltup_group_refused_total counter\n");
+    for (int i = 0; i < GROUP_REFUSALS && used < size; ++i) {
+        reason_label(kGroupRefusalNames[i], name, sizeof name);
+        used += std::snprintf(text + used, static_cast<size_t>(size - used),
+                              "keltup_group_refused_total{reason=\"%s\"} %lld\n", name,
+                              relay_stats.group_refused[i]);
+    }
     if (used >= size) used = size - 1;
 
     return used;
@@ -333,7 +389,8 @@ static void print_state(const std::vector<std::string>& f) {
 }
 
 int control_reply_status(const std::string& reply) {
-    std::vector<std::vector<std::string>> users;
+    std::vector<std::vector<std::string>> users, groups;
+    std::vector<std::string> members, unknown; // of the last group line, and those not known
     std::vector<std::string> slots = {"slots", "?", "?"};
     size_t at = reply.find('\n');
     while (at != std::string::npos && at + 1 < reply.size()) {
@@ -352,6 +409,11 @@ int control_reply_status(const std::string& reply) {
             users.push_back(f);
         } else if (f[0] == "state" && f.size() == 8) {
             print_state(f);
+        } else if (f[0] == "group" && f.size() == 5) {
+            groups.push_back(f);
+            groups.back().push_back("");
+        } else if (f[0] == "member" && f.size() == 3 && !groups.empty()) {
+            groups.back()[5] += " " + f[1] + (f[2] == "known" ? "" : "?");
         }
     }
     std::sort(users.begin(), users.end(), [](const auto& a, const auto& b) {
@@ -363,5 +425,11 @@ int control_reply_status(const std::string& reply) {
     for (const auto& u : users)
         std::printf("%-19s  %-21s  %-7s  %s\n", u[1].c_str(), u[2].c_str(), u[3].c_str(),
                     u[4] == "-" ? "never" : (u[4] + " s ago").c_str());
+    if (!groups.empty())
+        std::printf("groups: %zu (members marked ? have no address now)\n", groups.size());
+    for (const auto& g : groups)
+        std::printf("%-19s  %s, %s of %s members known:%s\n", g[1].c_str(),
+                    g[2] == "open" ? "open to all" : "members only", g[4].c_str(), g[3].c_str(),
+                    g[5].c_str());
     return CONTROL_EXIT_OK;
 }

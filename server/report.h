@@ -5,7 +5,8 @@
 // Protocol: the operator connects, writes one request and ends its writing side; the relay
 // answers and closes. A request is a command line, then its arguments a line each:
 //   "status\n"                 counters and directory
-//   "notice\nNICK\nTEXT"       TEXT (the rest of the request) as a notice to NICK
+//   "notice\nNICK\nTEXT"       TEXT (the rest of the request) as a notice to NICK, or to the
+//                              members of the group NICK
 //   "notice-all\nTEXT"         ... to every nickname the relay knows
 //   "reload\n"                 the users file read again (where no signal asks for it)
 // The answer's first line is "ok N" (N: nicknames reached by a notice), "refused" or "error"; the
@@ -13,6 +14,7 @@
 //   "uptime\tSECONDS", "slots\tUSED\tMAX", "counter\tLABEL\tVALUE",
 //   "state\tPATH|-\tSECONDS-SINCE-WRITTEN-WHOLE|-\tRESTORED\tDAMAGED\tLEFT-OUT\tWRITE-ERRORS\t0|1",
 //   "user\tNICK\tADDRESS\tpinned|learned\tSECONDS-SINCE-HEARD|-"   (users in slot order)
+//   "group\tNAME\topen|members\tMEMBERS\tKNOWN", then "member\tNICK\tknown|-" for each member
 #pragma once
 
 #include <string>
@@ -30,6 +32,8 @@ enum { CONTROL_EXIT_OK = 0, CONTROL_EXIT_NONE = 1, CONTROL_EXIT_REFUSED = 3 };
 struct ControlAnswer {
     int len, sent;
     int walk; // the next directory slot to list, -1 when the answer has no more to add
+    int group_walk,
+        member_walk; // then the next group (-1: done) and its next member (-1: its line)
     char out[CONTROL_ANSWER_SIZE];
 };
 

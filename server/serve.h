@@ -13,6 +13,7 @@ struct ServerOptions {
     const char* metrics_file; // nullptr: none
     long lease, rate, max_users, per_address;
     const char* state_file; // as given; nullptr: the default; "none": no state file
+    long max_group_size, group_rate, group_burst;
 };
 extern ServerOptions server_options;
 

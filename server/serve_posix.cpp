@@ -89,7 +89,7 @@ static void loop(int fd) {
         long long wake = server_tick(now);
         long long control_wake = control_next_wake();
         if (control_wake >= 0 && control_wake < wake) wake = control_wake;
-        long long wait = wake > now ? wake - now : 0;
+        long long wait = wake > now && !relay_drain_pending() ? wake - now : 0;
 
         pollfd fds[2 + CONTROL_CLIENTS];
         fds[0].fd = fd;
@@ -101,7 +101,7 @@ static void loop(int fd) {
         limit.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
         int ready = ppoll(fds, static_cast<nfds_t>(count), &limit, &waiting);
         now = server_now_ms();
-        if (ready > 0 && fds[0].revents != 0) relay_drain(fd, now);
+        if ((ready > 0 && fds[0].revents != 0) || relay_drain_pending()) relay_drain(fd, now);
         control_service(fds + 1, ready > 0 ? count - 1 : 0, fd, now);
     }
 }

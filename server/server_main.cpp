@@ -20,7 +20,10 @@ ServerOptions server_options = {"0.0.0.0",
                                 RELAY_DEFAULT_RATE,
                                 RELAY_MAX_USERS,
                                 RELAY_DEFAULT_PER_ADDRESS,
-                                nullptr};
+                                nullptr,
+                                RELAY_DEFAULT_GROUP_SIZE,
+                                RELAY_DEFAULT_GROUP_RATE,
+                                RELAY_DEFAULT_GROUP_BURST};
 
 static long long next_stats, next_metrics;
 static char state_path[FS_PATH_SIZE];
@@ -32,13 +35,15 @@ static void usage(FILE* to) {
         to,
         "usage: keltup-server [--port N] [--bind ADDRESS] [--users FILE] [--lease SECONDS]\n"
         "                     [--rate N] [--max-users N] [--max-users-per-address N]\n"
+        "                     [--max-group-size N] [--group-rate N] [--group-burst N]\n"
         "                     [--control PATH] [--metrics FILE] [--state FILE|none]\n"
         "                     [--quiet | --verbose]\n"
-        "       keltup-server --notice NICK|--all TEXT [--control PATH]\n"
+        "       keltup-server --notice NICK|GROUP|--all TEXT [--control PATH]\n"
         "       keltup-server --status|--reload [--control PATH]\n"
         "  -p, --port N        UDP port (default 99; 0 lets the system choose)\n"
         "  -b, --bind ADDRESS  IPv4 address to listen on (default 0.0.0.0, every interface)\n"
-        "  -u, --users FILE    users file, NICK = host[:port] a line, read again on --reload\n"
+        "  -u, --users FILE    users file, NICK = host[:port] a line, and groups,\n"
+        "                      [open] group NAME = NICK NICK ...; read again on --reload\n"
         "                      (and on SIGHUP where there are signals)\n"
         "  --lease SECONDS     a nickname stays with its address while messages came from or\n"
         "                      went to it this recently (default 600)\n"
@@ -48,14 +53,21 @@ static void usage(FILE* to) {
         "                      them is taken at start\n"
         "  --max-users-per-address N\n"
         "                      learned nicknames one host address may hold (default 64)\n"
+        "  --max-group-size N  members a group of the users file may have (default 1000,\n"
+        "                      at most 10000)\n"
+        "  --group-rate N      messages to groups per second each source address may send\n"
+        "                      (default 1; 0: no limit), with bursts of --group-burst N\n"
+        "                      (default 5)\n"
         "%s"
         "  --metrics FILE      write the counters every 15 s to FILE, Prometheus text format\n"
         "%s"
         "  -q, --quiet         log errors only\n"
         "  -v, --verbose       log one line per datagram\n"
-        "  --notice NICK TEXT  have the running relay send TEXT as a notice to NICK, or with\n"
-        "                      --all to every nickname it knows\n"
-        "  --status            print the running relay's uptime, counters and directory\n"
+        "  --notice NICK TEXT  have the running relay send TEXT as a notice to NICK, to the\n"
+        "                      members of the group NICK, or with --all to every nickname\n"
+        "                      it knows\n"
+        "  --status            print the running relay's uptime, counters, directory and\n"
+        "                      groups\n"
         "  --reload            have the running relay read its users file again\n"
         "%s"
         "  --version           print the program's name and version\n"
@@ -130,6 +142,9 @@ static int start_relay() {
         o.rate > 1000000000L / RELAY_BURST_FACTOR ? o.rate : o.rate * RELAY_BURST_FACTOR);
     relay_config.max_users = static_cast<int>(o.max_users);
     relay_config.max_per_address = static_cast<int>(o.per_address);
+    relay_config.max_group_size = static_cast<int>(o.max_group_size);
+    relay_config.group_rate = static_cast<int>(o.group_rate);
+    relay_config.group_burst = static_cast<int>(o.group_burst);
     char err[600];
     if (!relay_init(err, sizeof err)) {
         relay_log(LOG_QUIET, "%s", err);
@@ -261,6 +276,12 @@ int main(int argc, char** argv) {
             ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &o.max_users);
         } else if (is(nullptr, "--max-users-per-address")) {
             ok = parse_number(argv[++i], 1, RELAY_MAX_USERS_LIMIT, &o.per_address);
+        } else if (is(nullptr, "--max-group-size")) {
+            ok = parse_number(argv[++i], 1, RELAY_GROUP_SIZE_LIMIT, &o.max_group_size);
+        } else if (is(nullptr, "--group-rate")) {
+            ok = parse_number(argv[++i], 0, 1000000, &o.group_rate);
+        } else if (is(nullptr, "--group-burst")) {
+            ok = parse_number(argv[++i], 1, 1000000, &o.group_burst);
         } else if (is(nullptr, "--notice")) {
             // --notice NICK TEXT, or --notice --all TEXT
             if (std::strcmp(argv[i + 1], "--all") == 0) {

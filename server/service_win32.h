@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winsvc.h> // not in a lean windows.h
 
 #define KELTUP_SERVICE_NAME "keltup-server"
 #define KELTUP_SERVICE_DISPLAY "KelTup Relay"

@@ -427,7 +427,10 @@ long long state_tick(long long now) {
               (changed || journal_broken || failing || live || messages_handled() != heard_mark);
     // A flood of new nicknames is rewritten before the journal outgrows the directory.
     if (journal_lines >= relay_config.max_users && now >= retry_after) due = 1;
-    if (due) compact(now);
+    if (due)
+        compact(now);
+    else if (now >= next_compact)
+        next_compact = now + STATE_COMPACT_MS; // nothing to do: look again in a minute
     long long wake = next_compact;
     if (unsynced && sync_due < wake) wake = sync_due;
     return wake;

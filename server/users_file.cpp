@@ -1,5 +1,5 @@
-// The users file: the nicknames an operator lists at fixed addresses, read at start and again
-// on request, all or nothing.
+// The users file: the nicknames an operator lists at fixed addresses and its groups (groups.cpp),
+// read at start and again on request, all or nothing.
 #include "server/relay_internal.h"
 
 #include <cstdio>
@@ -68,13 +68,16 @@ int relay_users_load(const char* path, char* err, int err_size) {
         std::rewind(f);
     int count = 0;
     int line_no = 0;
-    char line[512];
+    // A user's line has at most 510 bytes; a group's room for its largest member list.
+    enum { USER_LINE = 510, GROUP_LINE = RELAY_GROUP_SIZE_LIMIT * NICK_SIZE + USER_LINE };
+    static char line[GROUP_LINE + 2];
     const char* why = nullptr;
+    groups_load_begin();
     while (why == nullptr) {
-        // A line is every byte up to its newline, whatever they are; at most 510 of them.
+        // A line is every byte up to its newline, whatever they are.
         int n = 0, c = 0, longer = 0;
         while ((c = std::getc(f)) != EOF && c != '\n') {
-            if (n < static_cast<int>(sizeof line) - 2)
+            if (n < GROUP_LINE)
                 line[n++] = static_cast<char>(c);
             else
                 longer = 1;
@@ -82,6 +85,7 @@ int relay_users_load(const char* path, char* err, int err_size) {
         if (c == EOF && n == 0) break;
         ++line_no;
         line[n] = '\0';
+        const int whole = n;
         if (longer) {
             why = "line too long";
             break;
@@ -93,6 +97,13 @@ int relay_users_load(const char* path, char* err, int err_size) {
         }
         if (std::memchr(line, '\0', static_cast<size_t>(n)) != nullptr) {
             why = "a NUL byte outside a comment";
+            break;
+        }
+        int group = 0;
+        why = groups_load_line(line, line_no, &group);
+        if (why != nullptr || group) continue;
+        if (whole > USER_LINE) {
+            why = "line too long";
             break;
         }
         int empty = 0;
@@ -108,6 +119,12 @@ int relay_users_load(const char* path, char* err, int err_size) {
         if (why == nullptr) loading[count++] = entry;
     }
     std::fclose(f);
+    for (int i = 0; i < count && why == nullptr; ++i)
+        if (int at = groups_load_named(loading[i].nick)) {
+            why = "a group named like a listed user";
+            line_no = at;
+        }
+    if (why == nullptr) why = groups_load_check(&line_no);
     if (why != nullptr) {
         fail(err, err_size, path, line_no, why);
         return -1;
@@ -115,5 +132,6 @@ int relay_users_load(const char* path, char* err, int err_size) {
     relay_unpin_all();
     for (int i = 0; i < count; ++i)
         relay_pin(loading[i].nick, &loading[i].addr);
+    groups_load_commit();
     return count;
 }

@@ -470,11 +470,11 @@ TEST(ServerProcess, StatusShowsCountersAndTheDirectoryAndMetricsParse) {
             EXPECT_EQ(1u, typed.count(m[1])) << "no TYPE before " << line;
             names.insert(m[1]);
             if (m[2].matched) {
-                EXPECT_TRUE(reasons.insert(m[2]).second) << line;
+                EXPECT_TRUE(reasons.insert(m[1].str() + m[2].str()).second) << line;
             }
         }
     }
-    EXPECT_EQ(static_cast<size_t>(DROP_REASONS), reasons.size()) << text;
+    EXPECT_EQ(static_cast<size_t>(DROP_REASONS + GROUP_REFUSALS), reasons.size()) << text;
     EXPECT_EQ(typed, names);
     for (const char* name : {"keltup_uptime_seconds", "keltup_users", "keltup_delivered_total",
                              "keltup_resends_total", "keltup_unknown_recipients_total",

@@ -169,8 +169,12 @@ TEST_F(State, TheFileIsRewrittenAboutOnceAMinuteWhileALeaseItDecidesMayRun) {
     long long rewrites = rep.compactions;
     EXPECT_LE(11, rewrites);
     EXPECT_NE(std::string::npos, file().find("ALICE 127.0.0.1:4001 6")) << file();
-    for (int i = 0; i < 5; ++i)
-        now = state_tick(now);
+    // Then nothing is due, and the relay is not woken before a minute has passed.
+    for (int i = 0; i < 5; ++i) {
+        long long wake = state_tick(now);
+        EXPECT_EQ(now + STATE_COMPACT_MS, wake);
+        now = wake;
+    }
     state_report(&rep);
     EXPECT_EQ(rewrites, rep.compactions);
 }
@@ -245,6 +249,21 @@ TEST_F(State, TheNewestFitWhenTheFileHoldsMoreThanTheDirectory) {
     EXPECT_TRUE(net_equal(&kAlice, &relay_find("ALICE")->addr));
     state_open(path.c_str(), 1000);
     EXPECT_EQ(std::string(kStateVersionLine) + "\n", file()); // nor written to it
+
+    // Nor does a learned nickname come back under a group's name.
+    std::string users = path + ".users";
+    FILE* f = std::fopen(users.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    std::fputs("group SALES = ALICE BOB\n", f);
+    std::fclose(f);
+    char err[300];
+    ASSERT_LE(0, relay_users_load(users.c_str(), err, sizeof err)) << err;
+    std::remove(users.c_str());
+    std::string group = "sales 10.0.0.8:1 0\n";
+    StateRestore r3;
+    state_restore_text(group.data(), group.size(), 1000, &r3);
+    EXPECT_EQ(0, r3.restored);
+    EXPECT_EQ(nullptr, relay_find("SALES"));
 }
 
 TEST_F(State, ATruncatedFileGivesEveryWholeLineAndCountsTheCutOne) {

@@ -7,6 +7,7 @@ set_target_properties(server_win32_relay_test PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
 # keltup.exe is one running copy per desktop: the desktop tests take turns with this one.
 set_tests_properties(server_win32_relay_test PROPERTIES RESOURCE_LOCK keltup_win32_desktop)
+target_compile_definitions(server_win32_relay_test PRIVATE WIN32_LEAN_AND_MEAN)
 
 # The service: installed, started and stopped through the service control manager. It is the
 # one service of its name, as the installer's test installs it too.
@@ -14,6 +15,7 @@ keltup_add_test(server_win32_service_test win32_service_test.cpp
   LIBS keltup_relay keltup_win32_driver advapi32)
 target_include_directories(server_win32_service_test PRIVATE ${CMAKE_BINARY_DIR}/server/generated)
 add_dependencies(server_win32_service_test keltup-server)
+target_compile_definitions(server_win32_service_test PRIVATE WIN32_LEAN_AND_MEAN)
 set_target_properties(server_win32_service_test PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/win32)
 set_tests_properties(server_win32_service_test PROPERTIES RESOURCE_LOCK keltup_relay_service)
