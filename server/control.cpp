@@ -4,6 +4,7 @@
 #include "server/control.h"
 
 #include "server/relay.h"
+#include "server/state_fs.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -314,36 +315,22 @@ void control_service(const pollfd* fds, int count, int udp_fd, long long now) {
 // --- metrics ---------------------------------------------------------------------------------
 
 int metrics_write(const char* path, long long now, char* err, int err_size) {
-    static char text[8192];
+    static char text[16384];
     int used = metrics_text(text, static_cast<int>(sizeof text), now);
-
-    static char tmp[4200];
-    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) {
-        fail(err, err_size, "metrics file %s: the path is too long", path);
+    // Made new under a name of its own beside the file, its mode set on what was made: a link or
+    // file someone else put in the folder is never written through.
+    static char tmp[FS_PATH_SIZE];
+    long long h = fs_create_beside(path, 0644, tmp, sizeof tmp);
+    if (h == FS_NONE) {
+        fail(err, err_size, "metrics file %s: %s", path, fs_error());
         return 0;
     }
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        fail(err, err_size, "metrics file %s: cannot write %s: %s", path, tmp,
-             std::strerror(errno));
-        return 0;
-    }
-    // Readable by the collector whatever the umask.
-    int ok = fchmod(fd, 0644) == 0 && write(fd, text, static_cast<size_t>(used)) == used;
-    int why = errno;
-    if (close(fd) != 0 && ok) {
-        ok = 0;
-        why = errno;
-    }
-    if (ok && rename(tmp, path) != 0) {
-        ok = 0;
-        why = errno;
-    }
-    if (!ok) {
-        unlink(tmp);
-        fail(err, err_size, "metrics file %s: cannot write it: %s", path, std::strerror(why));
-    }
-    return ok;
+    int ok = fs_write(h, text, static_cast<size_t>(used));
+    fs_close(h);
+    if (ok && fs_replace(tmp, path, 0) != 0) return 1;
+    fs_remove(tmp);
+    fail(err, err_size, "metrics file %s: %s", path, fs_error());
+    return 0;
 }
 
 // --- the operator's side ---------------------------------------------------------------------

@@ -40,8 +40,8 @@ long long control_next_wake();
 // Accepts, reads and answers; operator notices go out over udp_fd.
 void control_service(const pollfd* fds, int count, int udp_fd, long long now);
 
-// Writes the counters in the Prometheus text format to path + ".tmp", then renames it to path
-// (mode 0644). Returns 1, or 0 with the reason in err.
+// Writes the counters in the Prometheus text format to a new file beside path (fs_create_beside),
+// then renames it to path (mode 0644). Returns 1, or 0 with the reason in err.
 int metrics_write(const char* path, long long now, char* err, int err_size);
 
 // --- the operator's side ---------------------------------------------------------------------

@@ -159,6 +159,16 @@ static void list_append(RelayUser* u) {
     newest = index_of(u);
 }
 
+static void list_prepend(RelayUser* u) {
+    u->newer = oldest;
+    u->older = 0;
+    if (oldest != 0)
+        users[oldest - 1].older = index_of(u);
+    else
+        newest = index_of(u);
+    oldest = index_of(u);
+}
+
 void directory_heard(RelayUser* u, long long now) {
     u->seen = now;
     if (u->pinned) return;
@@ -309,6 +319,7 @@ int directory_learn(const char* nick, const NetAddr* from, long long now) {
         u->addr = *from;
         host_add(from->ip);
         directory_heard(u, now);
+        state_note(u);
         return AT_SENDER;
     }
     net_format(&u->addr, a, sizeof a);
@@ -319,5 +330,17 @@ int directory_learn(const char* nick, const NetAddr* from, long long now) {
     host_add(from->ip);
     u->addr = *from;
     directory_heard(u, now);
+    state_note(u);
     return AT_SENDER;
+}
+
+int directory_restore(const char* nick, const NetAddr* addr, long long seen) {
+    if (directory_find(nick) != nullptr) return ALREADY_KNOWN;
+    if (user_count >= slots || host_count(addr->ip) >= relay_config.max_per_address) return NO_ROOM;
+    RelayUser* u = new_user(nick, seen, 0);
+    u->addr = *addr;
+    u->seen = seen;
+    host_add(addr->ip);
+    list_prepend(u);
+    return RESTORED;
 }

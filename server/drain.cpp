@@ -1,6 +1,7 @@
 // The batched drain: receives what waits on the socket, handles each datagram and sends what
 // came of them, a few system calls for many datagrams.
 #include "server/relay_internal.h"
+#include "server/state.h"
 
 #include <cstring>
 
@@ -99,6 +100,8 @@ int relay_drain(int fd, long long now) {
                 batch_of[sends] = k;
             }
         }
+        // What was learned is in the state file before any answer leaves.
+        state_flush(now);
         send_all(fd, sends);
         if (got < want) break; // the queue is empty
     }

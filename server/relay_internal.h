@@ -36,6 +36,18 @@ enum { AT_SENDER = 0, HELD_BY_PORT = 1, HELD_BY_HOST = 2 };
 // Records that nick sent from `from` (see directory.cpp).
 int directory_learn(const char* nick, const NetAddr* from, long long now);
 
+// What directory_restore() did with an entry of the state file.
+enum { RESTORED = 0, NO_ROOM = 1, ALREADY_KNOWN = 2 };
+// Puts a learned nickname back as last heard at `seen`, older than every learned user so far:
+// the state file's entries come newest first. Only into a free slot, within its host's share.
+int directory_restore(const char* nick, const NetAddr* addr, long long seen);
+
+// --- the state file (state.cpp) --------------------------------------------------------------
+
+// The directory learned u (a new nickname, a slot reused, an address moved): journalled at the
+// next state_flush().
+void state_note(const RelayUser* u);
+
 // --- the resend memory (resend.cpp) ----------------------------------------------------------
 
 enum : uint32_t { NO_RECORD = 0xFFFFFFFFu }; // never a record's position: those are multiples of 8

@@ -3,6 +3,7 @@
 #include "server/report.h"
 
 #include "server/relay.h"
+#include "server/state.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -103,10 +104,21 @@ static void add_users(ControlAnswer* c, long long now) {
         char nick[NICK_SIZE], where[NET_ADDR_TEXT], heard[24] = "-";
         safe_nick(u->nick, nick);
         net_format(&u->addr, where, sizeof where);
-        if (u->seen > 0)
+        if (u->seen > 0 || !u->pinned) // a restored user may date from before this clock began
             std::snprintf(heard, sizeof heard, "%lld", (now > u->seen ? now - u->seen : 0) / 1000);
         answer(c, "user\t%s\t%s\t%s\t%s\n", nick, where, u->pinned ? "pinned" : "learned", heard);
     }
+}
+
+// The state file's record: path, seconds since it was last written whole (or -), what the start
+// restored, skipped and left out, write errors, and whether the last write failed.
+static void state_answer(ControlAnswer* c, long long now) {
+    StateReport s;
+    state_report(&s);
+    char ago[24] = "-";
+    if (s.compact_ms >= 0) std::snprintf(ago, sizeof ago, "%lld", (now - s.compact_ms) / 1000);
+    answer(c, "state\t%s\t%s\t%lld\t%lld\t%lld\t%lld\t%d\n", s.path ? s.path : "-", ago,
+           s.at_start.restored, s.at_start.damaged, s.at_start.no_room, s.write_errors, s.failing);
 }
 
 static void status_answer(ControlAnswer* c, long long now) {
@@ -116,6 +128,7 @@ static void status_answer(ControlAnswer* c, long long now) {
         answer(c, "counter\t%s\t%lld\n", k.label, relay_stats.*k.field);
     for (int i = 0; i < DROP_REASONS; ++i)
         answer(c, "counter\tdropped (%s)\t%lld\n", kDropNames[i], relay_stats.dropped[i]);
+    state_answer(c, now);
     c->walk = 0;
     add_users(c, now);
 }
@@ -178,6 +191,36 @@ static int metric(char* out, int used, int size, const char* name, const char* t
                                 help, name, type, name, value);
 }
 
+long long metrics_write_errors;
+
+static int state_metrics(char* text, int used, int size, long long now) {
+    StateReport s;
+    state_report(&s);
+    used = metric(text, used, size, "state_enabled", "gauge",
+                  "1 when the learned nicknames are kept in a state file.", s.path != nullptr);
+    used = metric(text, used, size, "state_restored_users", "gauge",
+                  "Nicknames restored from the state file at start.", s.at_start.restored);
+    used = metric(text, used, size, "state_damaged_lines", "gauge",
+                  "Lines of the state file skipped at start as damaged.", s.at_start.damaged);
+    used =
+        metric(text, used, size, "state_left_out_users", "gauge",
+               "Entries of the state file left out at start for want of room.", s.at_start.no_room);
+    used = metric(text, used, size, "state_write_errors_total", "counter",
+                  "Writes and syncs of the state file that failed.", s.write_errors);
+    used = metric(text, used, size, "state_failing", "gauge",
+                  "1 while the last write of the state file failed.", s.failing);
+    used = metric(text, used, size, "state_compactions_total", "counter",
+                  "Times the state file was written whole.", s.compactions);
+    used = metric(text, used, size, "state_journal_lines_total", "counter",
+                  "Learning events appended to the state file.", s.journalled);
+    if (s.compact_ms >= 0)
+        used = metric(text, used, size, "state_last_compaction_age_seconds", "gauge",
+                      "Seconds since the state file was last written whole.",
+                      (now - s.compact_ms) / 1000);
+    return metric(text, used, size, "metrics_write_errors_total", "counter",
+                  "Writes of this metrics file that failed or were refused.", metrics_write_errors);
+}
+
 int metrics_text(char* text, int size, long long now) {
     int used = 0;
     used = metric(text, used, size, "uptime_seconds", "gauge", "Seconds since the relay started.",
@@ -203,6 +246,7 @@ int metrics_text(char* text, int size, long long now) {
                               "keltup_dropped_total{reason=\"%s\"} %lld\n", name,
                               relay_stats.dropped[i]);
     }
+    used = state_metrics(text, used, size, now);
     if (used >= size) used = size - 1;
 
     return used;
@@ -259,6 +303,20 @@ static std::vector<std::string> split(const std::string& line) {
     }
 }
 
+static void print_state(const std::vector<std::string>& f) {
+    if (f[1] == "-") {
+        std::printf("state file: none (learned nicknames are kept in memory only)\n");
+        return;
+    }
+    std::printf("state file: %s\n", f[1].c_str());
+    std::printf("  last written whole: %s\n", f[2] == "-" ? "never" : (f[2] + " s ago").c_str());
+    std::printf("  restored at start: %s nicknames (%s damaged lines skipped, %s left out for "
+                "want of room)\n",
+                f[3].c_str(), f[4].c_str(), f[5].c_str());
+    std::printf("  write errors: %s%s\n", f[6].c_str(),
+                f[7] == "1" ? " (failing now: relaying from memory)" : "");
+}
+
 int control_reply_status(const std::string& reply) {
     std::vector<std::vector<std::string>> users;
     std::vector<std::string> slots = {"slots", "?", "?"};
@@ -277,6 +335,8 @@ int control_reply_status(const std::string& reply) {
             std::printf("%-28s %12s\n", f[1].c_str(), f[2].c_str());
         } else if (f[0] == "user" && f.size() == 5) {
             users.push_back(f);
+        } else if (f[0] == "state" && f.size() == 8) {
+            print_state(f);
         }
     }
     std::sort(users.begin(), users.end(), [](const auto& a, const auto& b) {

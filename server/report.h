@@ -10,6 +10,7 @@
 // The answer's first line is "ok N" (N: nicknames reached by a notice), "refused" or "error"; the
 // lines after it are for the operator. For status they are tab-separated records:
 //   "uptime\tSECONDS", "slots\tUSED\tMAX", "counter\tLABEL\tVALUE",
+//   "state\tPATH|-\tSECONDS-SINCE-WRITTEN-WHOLE|-\tRESTORED\tDAMAGED\tLEFT-OUT\tWRITE-ERRORS\t0|1",
 //   "user\tNICK\tADDRESS\tpinned|learned\tSECONDS-SINCE-HEARD|-"   (users in slot order)
 #pragma once
 
@@ -42,6 +43,8 @@ void control_answer(char* in, int len, int allowed, const char* why, ControlAnsw
 // Once a's part is sent: makes the next part of a long answer. Returns 0 when there is none.
 int control_answer_more(ControlAnswer* a, long long now);
 
+// Writes of the metrics file that failed or were refused (counted by the periodic work).
+extern long long metrics_write_errors;
 // The counters in the Prometheus text format; returns the length (at most size - 1).
 int metrics_text(char* out, int size, long long now);
 

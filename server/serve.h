@@ -12,6 +12,7 @@ struct ServerOptions {
     const char* control;      // the operator's channel, as given; nullptr: the default
     const char* metrics_file; // nullptr: none
     long lease, rate, max_users, per_address;
+    const char* state_file; // as given; nullptr: the default; "none": no state file
 };
 extern ServerOptions server_options;
 

@@ -4,6 +4,8 @@
 #include "server/control.h"
 #include "server/relay.h"
 #include "server/serve.h"
+#include "server/state.h"
+#include "server/state_fs.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +19,12 @@ ServerOptions server_options = {"0.0.0.0",
                                 RELAY_DEFAULT_LEASE_S,
                                 RELAY_DEFAULT_RATE,
                                 RELAY_MAX_USERS,
-                                RELAY_DEFAULT_PER_ADDRESS};
+                                RELAY_DEFAULT_PER_ADDRESS,
+                                nullptr};
 
 static long long next_stats, next_metrics;
+static char state_path[FS_PATH_SIZE];
+static int make_folders; // the default place's folders are the relay's to make
 static int metrics_failing;
 
 static void usage(FILE* to) {
@@ -27,7 +32,8 @@ static void usage(FILE* to) {
         to,
         "usage: keltup-server [--port N] [--bind ADDRESS] [--users FILE] [--lease SECONDS]\n"
         "                     [--rate N] [--max-users N] [--max-users-per-address N]\n"
-        "                     [--control PATH] [--metrics FILE] [--quiet | --verbose]\n"
+        "                     [--control PATH] [--metrics FILE] [--state FILE|none]\n"
+        "                     [--quiet | --verbose]\n"
         "       keltup-server --notice NICK|--all TEXT [--control PATH]\n"
         "       keltup-server --status [--control PATH]\n"
         "  -p, --port N        UDP port (default 99; 0 lets the system choose)\n"
@@ -45,6 +51,10 @@ static void usage(FILE* to) {
         "                      systemd, /run/keltup-server/control for root, else\n"
         "                      $XDG_RUNTIME_DIR/keltup-server.control)\n"
         "  --metrics FILE      write the counters every 15 s to FILE, Prometheus text format\n"
+        "  --state FILE        keep the learned nicknames in FILE across restarts (default\n"
+        "                      $STATE_DIRECTORY/directory under systemd,\n"
+        "                      /var/lib/keltup-server/directory for root, else\n"
+        "                      $XDG_STATE_HOME/keltup-server/directory); none: keep no file\n"
         "  -q, --quiet         log errors only\n"
         "  -v, --verbose       log one line per datagram\n"
         "  --notice NICK TEXT  have the running relay send TEXT as a notice to NICK, or with\n"
@@ -74,6 +84,7 @@ long long server_tick(long long now) {
         if (now >= next_metrics) {
             // A failure is logged once, and so is the recovery.
             int ok = metrics_write(server_options.metrics_file, now, err, sizeof err);
+            if (!ok) ++metrics_write_errors;
             if (!ok && !metrics_failing) relay_log(LOG_QUIET, "%s", err);
             if (ok && metrics_failing) relay_log(LOG_NORMAL, "metrics file written again");
             metrics_failing = !ok;
@@ -81,10 +92,13 @@ long long server_tick(long long now) {
         }
         if (next_metrics < wake) wake = next_metrics;
     }
-    return wake;
+    long long state_wake = state_tick(now);
+    return state_wake < wake ? state_wake : wake;
 }
 
 void server_reload() {
+    // The state file is rewritten whole, so that it can be copied as it is now.
+    state_compact_now(server_now_ms());
     const char* users_file = server_options.users_file;
     if (users_file == nullptr) return;
     char err[600];
@@ -110,12 +124,18 @@ void server_started(int fd, const char* control_where) {
               relay_directory_bytes() / 1048576.0, relay_resend_bytes() / 1048576.0);
     relay_log(LOG_NORMAL, "control socket %s%s%s", control_where,
               o.metrics_file ? ", metrics to " : "", o.metrics_file ? o.metrics_file : "");
+    // The learned directory is back before the first datagram is read; only now that this
+    // relay holds its socket, so that one started by mistake beside it leaves its file alone.
+    if (make_folders && !fs_make_folders_for(state_path))
+        relay_log(LOG_QUIET, "state file %s: %s", state_path, fs_error());
+    state_open(state_path[0] != '\0' ? state_path : nullptr, server_now_ms());
     long long now = server_now_ms();
     next_stats = now + RELAY_STATS_MS;
     next_metrics = now + METRICS_EVERY_MS;
 }
 
 void server_stopping() {
+    state_close(server_now_ms());
     relay_log_drops(1);
     relay_log(LOG_NORMAL,
               "stopping: %lld delivered, %lld resends, %lld unknown recipients, %lld kept by "
@@ -171,6 +191,9 @@ int main(int argc, char** argv) {
             ok = parse_number(argv[++i], 0, 1000000000L, &o.rate);
         } else if (is(nullptr, "--control")) {
             o.control = argv[++i];
+        } else if (is(nullptr, "--state")) {
+            o.state_file = argv[++i];
+            ok = o.state_file[0] != '\0';
         } else if (is(nullptr, "--metrics")) {
             o.metrics_file = argv[++i];
         } else if (is(nullptr, "--max-users")) {
@@ -234,5 +257,16 @@ int main(int argc, char** argv) {
         relay_log(LOG_NORMAL, "%d users listed from %s", n, o.users_file);
     }
 
+    // The learned directory is back before the first datagram is read.
+    if (o.state_file == nullptr) {
+        if (!state_default_path(state_path, sizeof state_path, err, sizeof err)) {
+            relay_log(LOG_QUIET, "%s; the learned nicknames are kept in memory only", err);
+            state_path[0] = '\0';
+        } else {
+            make_folders = 1;
+        }
+    } else if (std::strcmp(o.state_file, "none") != 0) {
+        std::snprintf(state_path, sizeof state_path, "%s", o.state_file);
+    }
     return serve();
 }

@@ -99,7 +99,7 @@ in_root ldd /usr/bin/keltup >"$w/keltup.ldd"
 readlink "$w/root/etc/systemd/system/multi-user.target.wants/keltup-server.service" >"$w/enabled" || true
 # The relay as its unit starts it, with the installed users file, on a port of 127.0.0.1.
 port=$2
-chroot "$w/root" keltup-server --bind 127.0.0.1 --port "$port" --users /etc/keltup/users --quiet \
+chroot "$w/root" keltup-server --bind 127.0.0.1 --port "$port" --users /etc/keltup/users --state none --quiet \
   >"$w/relay.log" 2>&1 &
 relay=$!
 sent=1

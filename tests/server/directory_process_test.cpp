@@ -29,8 +29,8 @@ struct Relay {
     bool start(const std::vector<std::string>& extra) {
         // A control socket of its own, so that relays of tests running beside it do not meet.
         std::string control = "/tmp/keltup-directory-test-" + std::to_string(getpid()) + ".control";
-        std::vector<std::string> args = {KELTUP_SERVER, "--bind",    "127.0.0.1", "--port",
-                                         "0",           "--control", control};
+        std::vector<std::string> args = {KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0",
+                                         "--control",   control,  "--state",   "none"};
         args.insert(args.end(), extra.begin(), extra.end());
         Child c = spawn(args);
         if (c.pid < 0) return false;

@@ -351,7 +351,7 @@ struct Relay {
         int out[2];
         if (pipe(out) != 0) return false;
         pid = spawn({KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0", "--users", users,
-                     "--control", control},
+                     "--control", control, "--state", "none"},
                     log, out[1]);
         close(out[1]);
         std::string line;

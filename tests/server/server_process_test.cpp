@@ -81,6 +81,9 @@ struct Server {
                const std::string& program = KELTUP_SERVER) {
         std::vector<std::string> args = {program, "--bind",    "127.0.0.1", "--port",
                                          "0",     "--control", control};
+        // No state file unless the test gives one: never the default place.
+        if (std::find(extra.begin(), extra.end(), "--state") == extra.end())
+            args.insert(args.end(), {"--state", "none"});
         if (verbose) args.push_back("--verbose");
         args.insert(args.end(), extra.begin(), extra.end());
         child = spawn(args);
@@ -296,8 +299,8 @@ TEST(ServerProcess, RefusesBadStartsWithOneLineNamingTheCause) {
         {{"--users", "/nonexistent/users"}, "/nonexistent/users"},
         {{"--port", std::to_string(taken.addr.port)}, "bind"},
         {{"--metrics", "/nonexistent/folder/keltup.prom"},
-         "metrics file /nonexistent/folder/keltup.prom: cannot write "
-         "/nonexistent/folder/keltup.prom.tmp: No such file or directory"},
+         "metrics file /nonexistent/folder/keltup.prom: cannot make a temporary file beside it: "
+         "No such file or directory"},
         {{"--control", "/nonexistent/folder/control"},
          "control socket /nonexistent/folder/control: cannot make it: No such file or directory"},
         {{"--control", users}, "control socket " + users + ": a file that is not a socket"},
