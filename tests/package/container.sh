@@ -76,8 +76,7 @@ if [ "${1:-}" = --inside ]; then
     [ -n "$nspawn" ] || return 0
     # SIGTERM asks nspawn for an orderly shutdown of the container (its systemd powers off).
     kill "$nspawn" 2>/dev/null || true
-    local i
-    for i in $(seq 300); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
+    for _ in $(seq 300); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
     if kill -0 "$nspawn" 2>/dev/null; then
       echo "the container did not stop within 60 s: killed"
       [ -z "$leader" ] || kill -KILL "$leader" 2>/dev/null || true
@@ -202,6 +201,8 @@ if [ "${1:-}" = --inside ]; then
   check "--status shows ALICE learned from 127.0.0.1" wait_for 50 listed ALICE '127\.0\.0\.1:[0-9]+' learned
   in_ct journalctl -b -u keltup-server.service -o cat --no-pager >"$work/journal" 2>&1 || true
   check "the journal has the relay's start line" grep -q 'keltup-server: listening on 0.0.0.0:99' "$work/journal"
+  [ "$has_state" = 0 ] || check "--status names the state file in the state directory" \
+    grep -q '^state file: /var/lib/keltup-server/directory$' "$work/status"
 
   echo "--- $((SECONDS - t0)) s: systemctl reload"
   echo "CAROL = 127.0.0.1:4099" >>"$root/etc/keltup/users"
