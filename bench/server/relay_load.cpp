@@ -3,7 +3,8 @@
 //     WINDOW messages (default 2) in flight to one recipient through the relay at
 //     127.0.0.1:PORT; prints "messages N delivered D receipts R seconds S rate X p50-us A p99-us
 //     B", the rate counting deliveries and the latencies from a message's send to its receipt.
-//     With --batch each socket sends and receives NET_BATCH datagrams a system call.
+//     With --batch each socket sends and receives NET_BATCH datagrams a system call; with
+//     --new-nicks every message comes under a nickname of its own, so the relay learns one each.
 //   relay_load PORT learn N: N nicknames each send one message, so the relay learns them.
 //   relay_load sizes [USERS]: the relay's tables for USERS nicknames (default 65536).
 #include "protocol/datagram.h"
@@ -93,16 +94,21 @@ static int sizes(int users) {
 }
 
 int main(int argc, char** argv) {
-    int batch = 0;
-    if (argc > 1 && std::strcmp(argv[argc - 1], "--batch") == 0) {
-        batch = 1;
-        --argc;
+    int batch = 0, new_nicks = 0;
+    for (; argc > 1 && std::strncmp(argv[argc - 1], "--", 2) == 0; --argc) {
+        if (std::strcmp(argv[argc - 1], "--batch") == 0)
+            batch = 1;
+        else if (std::strcmp(argv[argc - 1], "--new-nicks") == 0)
+            new_nicks = 1;
+        else
+            return 2;
     }
     if (argc >= 2 && std::strcmp(argv[1], "sizes") == 0)
         return sizes(argc > 2 ? std::atoi(argv[2]) : RELAY_MAX_USERS);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: relay_load PORT COUNT [SENDERS [WINDOW]] [--batch] | "
-                             "relay_load PORT learn N | relay_load sizes [USERS]\n");
+        std::fprintf(stderr,
+                     "usage: relay_load PORT COUNT [SENDERS [WINDOW]] [--batch] [--new-nicks] | "
+                     "relay_load PORT learn N | relay_load sizes [USERS]\n");
         return 2;
     }
     NetAddr relay = {0x7F000001u, static_cast<uint16_t>(std::atoi(argv[1]))};
@@ -135,6 +141,7 @@ int main(int argc, char** argv) {
     std::vector<long long> latency;
     latency.reserve(static_cast<size_t>(count));
     static Datagram out[MAX_WINDOW];
+    char fresh[NICK_SIZE];
     static NetMsg tx[MAX_WINDOW];
     // Sends up to k new messages from sender s, in one system call with --batch.
     auto send_from = [&](int s, int k) {
@@ -143,7 +150,9 @@ int main(int argc, char** argv) {
             unsigned id = static_cast<unsigned>(next_seq[static_cast<size_t>(s)]++ & 0x7FFF);
             int len = std::snprintf(body, sizeof body, "%015ld", sent); // every message differs
             body[len] = 'x';
-            tx[n] = {&out[n], make_msg(&out[n], names[s], "BOB", id, body), relay};
+            if (new_nicks) std::snprintf(fresh, sizeof fresh, "NEW%ld", sent);
+            tx[n] = {&out[n], make_msg(&out[n], new_nicks ? fresh : names[s], "BOB", id, body),
+                     relay};
             sent_at[static_cast<size_t>(s) * 0x8000 + id] = now_us();
             if (!batch) net_send(senders[static_cast<size_t>(s)], tx[n].data, tx[n].len, &relay);
         }
