@@ -95,6 +95,7 @@ if [ "${1:-}" = --inside ]; then
     echo "$passes $fails" >"$work/counts"
   }
   trap cleanup EXIT
+  trap 'exit 130' INT TERM
 
   # nspawn keeps its locks under /run/systemd/nspawn: in this namespace that is a tmpfs of its own.
   mount -t tmpfs tmpfs /run
@@ -281,6 +282,7 @@ taken=$(ss -Hulnp 'sport = :99')
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf --one-file-system "$work"' EXIT
+trap 'exit 130' INT TERM
 mkdir "$work/layers" "$work/root"
 
 # The upgrade: the same package with a higher version, repacked rather than built again.
