@@ -202,8 +202,13 @@ if [ "${1:-}" = --inside ]; then
   check "--status shows ALICE learned from 127.0.0.1" wait_for 50 listed ALICE '127\.0\.0\.1:[0-9]+' learned
   in_ct journalctl -b -u keltup-server.service -o cat --no-pager >"$work/journal" 2>&1 || true
   check "the journal has the relay's start line" grep -q 'keltup-server: listening on 0.0.0.0:99' "$work/journal"
-  [ "$has_state" = 0 ] || check "--status names the state file in the state directory" \
-    grep -q '^state file: /var/lib/keltup-server/directory$' "$work/status"
+  if [ "$has_state" = 1 ]; then
+    check "--status names the state file in the state directory" \
+      grep -q '^state file: /var/lib/keltup-server/directory$' "$work/status"
+    # The unit's UMask=0077: the addresses it learned are for the relay's user alone.
+    check "the state file is the relay's user's alone" \
+      test "$(in_ct stat -c '%u %a' /var/lib/private/keltup-server/directory 2>&1)" = "$uid 600"
+  fi
 
   echo "--- $((SECONDS - t0)) s: systemctl reload"
   echo "CAROL = 127.0.0.1:4099" >>"$root/etc/keltup/users"
