@@ -344,6 +344,7 @@ void state_open(const char* path, long long now) {
     failing = 0;
     compacted_ms = -1;
     write_errors = compactions = journalled = 0;
+    fs_remove_leftovers_beside(path);
     int missing = 0;
     long long h = fs_open_read(path, &missing);
     if (h == FS_NONE && missing) {

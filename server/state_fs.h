@@ -25,6 +25,8 @@ void fs_close(long long h);
 // not synced.
 int fs_replace(const char* tmp, const char* target, int sync_folder);
 void fs_remove(const char* path);
+// Removes what fs_create_beside left beside target when a relay was killed before its rename.
+void fs_remove_leftovers_beside(const char* target);
 
 // Opens path for reading. FS_NONE when it cannot; *missing is set when nothing is there.
 long long fs_open_read(const char* path, int* missing);

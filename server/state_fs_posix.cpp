@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,32 @@ int fs_replace(const char* tmp, const char* target, int sync_folder) {
 
 void fs_remove(const char* path) {
     unlink(path);
+}
+
+void fs_remove_leftovers_beside(const char* target) {
+    char folder[FS_PATH_SIZE];
+    std::snprintf(folder, sizeof folder, "%s", target);
+    char* slash = std::strrchr(folder, '/');
+    const char* base = target;
+    if (slash == nullptr) {
+        std::snprintf(folder, sizeof folder, ".");
+    } else {
+        base = target + (slash - folder) + 1;
+        slash[slash == folder ? 1 : 0] = '\0';
+    }
+    size_t n = std::strlen(base);
+    DIR* d = opendir(folder);
+    if (d == nullptr) return;
+    while (dirent* e = readdir(d)) {
+        // base, '.', eight hexadecimal digits, ".tmp": fs_create_beside's names and no other.
+        const char* name = e->d_name;
+        if (std::strlen(name) != n + 13 || std::strncmp(name, base, n) != 0 || name[n] != '.' ||
+            std::strcmp(name + n + 9, ".tmp") != 0 ||
+            std::strspn(name + n + 1, "0123456789abcdef") != 8)
+            continue;
+        unlinkat(dirfd(d), name, 0);
+    }
+    closedir(d);
 }
 
 long long fs_open_read(const char* path, int* missing) {

@@ -30,7 +30,7 @@ pids+=($!)
 base=$((20000 + RANDOM % 20000))
 sport=$base aport=$((base + 1))
 printf 'ALICE = 127.0.0.1:%s\n' "$aport" >"$work/users"
-"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" >"$work/server.log" 2>&1 &
+"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" --state none >"$work/server.log" 2>&1 &
 pids+=($!)
 printf '[settings]\nservername=127.0.0.1\nnick=ALICE\nlocalport=%s\nremoteport=%s\npopup=1\n' \
     "$aport" "$sport" >"$work/alice.ini"

@@ -19,7 +19,7 @@ wait_for 10 xdotool getdisplaygeometry || fail "Xvfb did not start"
 base=$((20000 + RANDOM % 20000))
 sport=$base aport=$((base + 1)) bport=$((base + 2))
 printf 'ALICE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\n' "$aport" "$bport" >"$work/users"
-"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" --verbose \
+"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" --state none --verbose \
     >"$work/server.log" 2>&1 &
 pids+=($!)
 sleep 0.5

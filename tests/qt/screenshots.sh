@@ -25,7 +25,7 @@ sleep 1
 
 port=$((30000 + RANDOM % 20000))
 printf 'ALICE = 127.0.0.1:%s\n' $((port + 1)) >"$work/users"
-"$server" --bind 127.0.0.1 --port "$port" --users "$work/users" --control "$work/control" >/dev/null 2>&1 &
+"$server" --bind 127.0.0.1 --port "$port" --users "$work/users" --control "$work/control" --state none >/dev/null 2>&1 &
 pids+=($!)
 printf '[settings]\nservername=127.0.0.1\nnick=ALICE\nlocalport=%s\nremoteport=%s\npopup=1\n' \
     $((port + 1)) "$port" >"$work/alice.ini"

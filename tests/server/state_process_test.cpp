@@ -207,8 +207,11 @@ TEST(StateProcess, AUserWhoOnlyReadsIsReachedAfterAStopAndAfterAKill) {
     ASSERT_GT(carol.recv_kind(&d, KIND_RECEIPT), 0);
     second.stop(SIGKILL);
 
-    // Three damaged lines at its end, as a disk might leave them: still everybody is back.
+    // Three damaged lines at its end, as a disk might leave them: still everybody is back. A
+    // rewrite the kill cut short is cleared away; a file of another name is left.
     write_file(state, read_file(state) + "x\n\x01\x02 junk\nDAVE 127.0.0.1:4");
+    write_file(state + ".0badc0de.tmp", "keltup-server-state 1\nDA");
+    write_file(state + ".mine.tmp", "keep me");
     Relay third;
     third.control = first.control;
     ASSERT_TRUE(third.start(state));
@@ -223,7 +226,8 @@ TEST(StateProcess, AUserWhoOnlyReadsIsReachedAfterAStopAndAfterAKill) {
         << status;
     EXPECT_NE(std::string::npos, status.find("write errors: 0")) << status;
     third.stop();
-    EXPECT_EQ(0, temporary_files(dir));
+    EXPECT_EQ(1, temporary_files(dir));
+    EXPECT_EQ("keep me", read_file(state + ".mine.tmp"));
     struct stat st;
     ASSERT_EQ(0, stat(state.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);

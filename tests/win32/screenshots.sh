@@ -36,7 +36,7 @@ wineserver -w
 
 server_port=42611
 client_port=42612
-"$server" --bind 127.0.0.1 --port "$server_port" --control "$work/control" &
+"$server" --bind 127.0.0.1 --port "$server_port" --control "$work/control" --state none &
 pids+=($!)
 cat >"$work/keltup.ini" <<EOF
 [settings]
