@@ -334,6 +334,10 @@ int directory_learn(const char* nick, const NetAddr* from, long long now) {
     return AT_SENDER;
 }
 
+long long directory_newest_heard() {
+    return newest != 0 ? users[newest - 1].seen : LLONG_MIN;
+}
+
 int directory_restore(const char* nick, const NetAddr* addr, long long seen) {
     if (directory_find(nick) != nullptr) return ALREADY_KNOWN;
     if (user_count >= slots || host_count(addr->ip) >= relay_config.max_per_address) return NO_ROOM;

@@ -42,6 +42,9 @@ enum { RESTORED = 0, NO_ROOM = 1, ALREADY_KNOWN = 2 };
 // the state file's entries come newest first. Only into a free slot, within its host's share.
 int directory_restore(const char* nick, const NetAddr* addr, long long seen);
 
+// When the learned user heard last was heard; LLONG_MIN when none is learned.
+long long directory_newest_heard();
+
 // --- the state file (state.cpp) --------------------------------------------------------------
 
 // The directory learned u (a new nickname, a slot reused, an address moved): journalled at the

@@ -48,8 +48,8 @@ static int format_line(char* out, const char* nick, const NetAddr* addr, long lo
     return n;
 }
 
-// Reads a decimal of 1 to digits digits at *p up to a byte in `ends` (or the end); 0 when there
-// is none or it is over max.
+// Reads a decimal of 1 to `digits` digits at *p and moves past it; 0 when there is none, or it is
+// longer or over max.
 static int read_number(const char** p, const char* end, int digits, long long max, long long* out) {
     long long v = 0;
     int n = 0;
@@ -416,8 +416,12 @@ long long state_tick(long long now) {
             next_compact = retry_after = now + STATE_RETRY_MS;
         }
     }
+    // The ages in the file grow stale while the relay runs idle: they are brought up to date
+    // while some lease they decide may still be running.
+    long long newest = directory_newest_heard();
+    int live = newest != LLONG_MIN && now - newest < relay_config.lease_ms + STATE_COMPACT_MS;
     int due = now >= next_compact &&
-              (changed || journal_broken || failing || messages_handled() != heard_mark);
+              (changed || journal_broken || failing || live || messages_handled() != heard_mark);
     // A flood of new nicknames is rewritten before the journal outgrows the directory.
     if (journal_lines >= relay_config.max_users && now >= retry_after) due = 1;
     if (due) compact(now);

@@ -7,7 +7,7 @@
 // NICK with '%XX' for '%' and bytes outside '!'..'~', ADDRESS a.b.c.d:port, AGE the seconds since
 // it was last heard, counted while the relay ran. Learning events are appended as they happen
 // (AGE 0); the whole file is rewritten beside itself and renamed over the old one at a clean stop,
-// on SIGHUP and about once a minute while anything changed.
+// on SIGHUP, and about once a minute while anything changed or a lease may still be running.
 #pragma once
 
 #include <cstddef>

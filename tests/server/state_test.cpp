@@ -145,6 +145,34 @@ TEST_F(State, WhatWasLearnedIsInTheFileWhenTheDrainEndsWithoutAStop) {
     EXPECT_EQ(1, relay_user_count());
 }
 
+TEST_F(State, TheFileIsRewrittenAboutOnceAMinuteWhileALeaseItDecidesMayRun) {
+    state_open(path.c_str(), 0);
+    send("ALICE", kAlice, 1000);
+    state_flush(1000);
+    StateReport rep;
+    state_report(&rep);
+    EXPECT_EQ(1, rep.compactions); // at the start
+    // Synced a second after the append; rewritten a minute after the start.
+    long long next = state_tick(1000);
+    EXPECT_EQ(1000 + STATE_SYNC_MS, next);
+    next = state_tick(next);
+    EXPECT_EQ(STATE_COMPACT_MS, next);
+    state_tick(next);
+    EXPECT_NE(std::string::npos, file().find("ALICE 127.0.0.1:4001 59\n")) << file();
+    // Silent since: the ages are still brought up to date for the lease and a minute more.
+    long long now = next;
+    while ((now = state_tick(now)) < 1000 + relay_config.lease_ms + STATE_COMPACT_MS) {
+    }
+    state_report(&rep);
+    long long rewrites = rep.compactions;
+    EXPECT_LE(11, rewrites);
+    EXPECT_NE(std::string::npos, file().find("ALICE 127.0.0.1:4001 6")) << file();
+    for (int i = 0; i < 5; ++i)
+        now = state_tick(now);
+    state_report(&rep);
+    EXPECT_EQ(rewrites, rep.compactions);
+}
+
 TEST_F(State, ASlotReusedIsJournalledAndTheFileIsRewrittenBeforeItOutgrowsTheDirectory) {
     relay_config.max_users = 4;
     relay_config.lease_ms = 1000;
