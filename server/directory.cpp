@@ -159,6 +159,7 @@ static void list_append(RelayUser* u) {
     newest = index_of(u);
 }
 
+// The state file's entries are restored newest first: each goes before those restored so far.
 static void list_prepend(RelayUser* u) {
     u->newer = oldest;
     u->older = 0;

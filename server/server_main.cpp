@@ -126,8 +126,13 @@ void server_started(int fd, const char* control_where) {
               o.metrics_file ? ", metrics to " : "", o.metrics_file ? o.metrics_file : "");
     // The learned directory is back before the first datagram is read; only now that this
     // relay holds its socket, so that one started by mistake beside it leaves its file alone.
-    if (make_folders && !fs_make_folders_for(state_path))
-        relay_log(LOG_QUIET, "state file %s: %s", state_path, fs_error());
+    if (make_folders && !fs_make_folders_for(state_path)) {
+        relay_log(LOG_QUIET,
+                  "no state file: %s: %s; the learned nicknames are kept in memory only (give "
+                  "--state FILE)",
+                  state_path, fs_error());
+        state_path[0] = '\0';
+    }
     state_open(state_path[0] != '\0' ? state_path : nullptr, server_now_ms());
     long long now = server_now_ms();
     next_stats = now + RELAY_STATS_MS;

@@ -367,14 +367,15 @@ void state_open(const char* path, long long now) {
         fs_close(h);
         split_end(&g, &s);
         end_reading(&g, now);
-        relay_log(LOG_NORMAL, "restored %lld nickname%s from %s; skipped %lld damaged line%s",
-                  at_start.restored, at_start.restored == 1 ? "" : "s", path, at_start.damaged,
-                  at_start.damaged == 1 ? "" : "s");
+        char room[160] = "";
         if (at_start.no_room > 0)
-            relay_log(LOG_NORMAL,
-                      "%lld older nicknames of the state file left out: no room for them "
-                      "(--max-users %d, --max-users-per-address %d)",
-                      at_start.no_room, relay_config.max_users, relay_config.max_per_address);
+            std::snprintf(room, sizeof room,
+                          "; left out %lld older for want of room (--max-users %d, "
+                          "--max-users-per-address %d)",
+                          at_start.no_room, relay_config.max_users, relay_config.max_per_address);
+        relay_log(LOG_NORMAL, "restored %lld nickname%s from %s; skipped %lld damaged line%s%s",
+                  at_start.restored, at_start.restored == 1 ? "" : "s", path, at_start.damaged,
+                  at_start.damaged == 1 ? "" : "s", room);
     }
     compact(now);
 }
@@ -382,7 +383,9 @@ void state_open(const char* path, long long now) {
 void state_note(const RelayUser* u) {
     if (!active) return;
     changed = 1;
-    if (journal_broken || journal == FS_NONE) return;
+    // While rewrites fail, the appended lines stop at a bound: the file never grows without one.
+    if (journal_broken || journal == FS_NONE || journal_lines >= 4LL * relay_config.max_users)
+        return;
     if (static_cast<int>(sizeof pending) - pending_len < STATE_LINE_MAX) state_flush(u->seen);
     pending_len += format_line(pending + pending_len, u->nick, &u->addr, 0);
     ++pending_lines;
@@ -424,7 +427,10 @@ long long state_tick(long long now) {
               (changed || journal_broken || failing || live || messages_handled() != heard_mark);
     // A flood of new nicknames is rewritten before the journal outgrows the directory.
     if (journal_lines >= relay_config.max_users && now >= retry_after) due = 1;
-    if (due) compact(now);
+    if (due)
+        compact(now);
+    else if (now >= next_compact)
+        next_compact = now + STATE_COMPACT_MS; // nothing to do: look again in a minute
     long long wake = next_compact;
     if (unsynced && sync_due < wake) wake = sync_due;
     return wake;

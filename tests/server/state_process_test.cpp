@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -231,6 +232,35 @@ TEST(StateProcess, AUserWhoOnlyReadsIsReachedAfterAStopAndAfterAKill) {
     struct stat st;
     ASSERT_EQ(0, stat(state.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 07777);
+}
+
+TEST(StateProcess, AFileWrittenForALargerRelayGivesItsNewestAndTheStartSaysSoInOneLine) {
+    std::string dir = temp_folder();
+    ASSERT_FALSE(dir.empty());
+    std::string state = dir + "/directory", text = "keltup-server-state 1\n";
+    Client newest;
+    // Forty users, one of them at a client of this test's and heard last.
+    for (int i = 0; i < 40; ++i)
+        text += "OLD" + std::to_string(i) + " 10.0.0." + std::to_string(i + 1) + ":99 " +
+                std::to_string(100 + i) + "\n";
+    text += "NEWEST 127.0.0.1:" + std::to_string(newest.addr.port) + " 1\n";
+    write_file(state, text);
+    Relay relay;
+    relay.control = dir + "/control";
+    ASSERT_TRUE(relay.start(state, {"--max-users", "8"}));
+    std::string line = relay.wait_log("restored ");
+    EXPECT_NE(std::string::npos,
+              line.find("restored 8 nicknames from " + state +
+                        "; skipped 0 damaged lines; left out 33 older for want of room"))
+        << line;
+    Client alice;
+    ASSERT_EQ(1, alice.send_with_receipt(relay.addr, "ALICE", "NEWEST", "you are back", 1));
+    ASSERT_TRUE(newest.receives("you are back"));
+    relay.stop();
+    // Written whole at the stop: the directory as it was, no more.
+    text = read_file(state);
+    EXPECT_EQ(9, std::count(text.begin(), text.end(), '\n')) << text;
+    EXPECT_EQ(std::string::npos, text.find("OLD39 ")) << text;
 }
 
 // A copy of the relay in a folder every user may read, wherever the build tree is.
