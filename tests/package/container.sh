@@ -106,6 +106,12 @@ if [ "${1:-}" = --inside ]; then
   # machine's own services (they would share its network). This machine's image also forbids
   # maintainer scripts to start services (policy-rc.d); a server has no such file.
   rm -rf "$root"/etc/systemd/system/*.wants "$root/usr/sbin/policy-rc.d"
+  # What a relay run as root on this machine may have left (its default state folder, a users
+  # file) is not the package's: the throwaway root starts without it, as a fresh server would.
+  for left in /var/lib/keltup-server /var/lib/private/keltup-server /etc/keltup; do
+    [ ! -e "$left" ] || echo "NOTE: this machine has $left; the container starts without it"
+    rm -rf "${root:?}$left"
+  done
   # No manual-page index rebuild after each dpkg -i: nothing here reads it.
   rm -f "$root/var/lib/man-db/auto-update"
 
@@ -183,6 +189,11 @@ if [ "${1:-}" = --inside ]; then
   echo "--- $((SECONDS - t0)) s: the relay as the package starts it"
   check "the package enabled the unit" test "$(in_ct systemctl is-enabled keltup-server.service)" = enabled
   check "the relay started at boot" wait_for 50 in_ct systemctl is-active --quiet keltup-server.service
+  if ! in_ct systemctl is-active --quiet keltup-server.service; then
+    in_ct systemctl status --no-pager --full keltup-server.service || true
+    in_ct journalctl -b -u keltup-server.service -o cat --no-pager | tail -20 || true
+    exit 1
+  fi
   check "its control socket answers --status" wait_for 50 status
   pid=$(main_pid)
   bound_to_99() { in_ct ss -Hulnp 'sport = :99' | grep -q "pid=$pid,"; }
