@@ -87,8 +87,9 @@ mount -t tmpfs tmpfs "$w/root/run"
 mount -t tmpfs tmpfs "$w/root/tmp"
 cp "$w"/*.deb "$w/root/tmp/"
 in_root() { chroot "$w/root" "$@"; }
-# No manual-page index rebuild: nothing here reads it.
-echo 'man-db man-db/auto-update boolean false' | in_root debconf-set-selections
+# No manual-page index rebuild: nothing here reads it. man-db's trigger looks for this file (the
+# debconf answer only counts when man-db itself is configured).
+rm -f "$w/root/var/lib/man-db/auto-update"
 in_root sh -c 'dpkg -i /tmp/keltup_*.deb /tmp/keltup-server_*.deb' >"$w/dpkg.log" 2>&1 ||
   { cat "$w/dpkg.log"; echo "dpkg -i failed"; exit 1; }
 echo "installed: $(in_root dpkg-query -W -f '${Package} ${Version} ${Status}, ' keltup keltup-server)"

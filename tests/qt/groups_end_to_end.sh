@@ -26,7 +26,7 @@ base=$((20000 + RANDOM % 20000))
 sport=$base bport=$((base + 1)) cport=$((base + 2))
 printf 'BOB = 127.0.0.1:%s\nCAROL = 127.0.0.1:%s\ngroup SALES = ALICE BOB CAROL\n' \
     "$bport" "$cport" >"$work/users"
-"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" \
+"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" --state none \
     --verbose >"$work/server.log" 2>&1 &
 pids+=($!)
 wait_for 10 grep -q 'started on' "$work/server.log" || fail "keltup-server did not start"

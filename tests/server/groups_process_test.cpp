@@ -62,8 +62,9 @@ struct Relay {
     std::string control = scratch("control");
 
     bool start(const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {KELTUP_SERVER, "--bind",    "127.0.0.1", "--port",
-                                         "0",           "--control", control};
+        // No state file: never the default place.
+        std::vector<std::string> args = {KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0",
+                                         "--control",   control,  "--state",   "none"};
         args.insert(args.end(), extra.begin(), extra.end());
         child = spawn(args);
         std::string line = read_line(child.out);

@@ -28,7 +28,7 @@ base=$((20000 + RANDOM % 20000))
 sport=$base wport=$((base + 1)) bport=$((base + 2))
 printf 'WINE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\ngroup SALES = WINE BOB\n' "$wport" "$bport" \
     >"$work/users"
-"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" \
+"$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" --state none \
     --verbose >"$work/server.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do grep -q 'started on' "$work/server.log" && break; sleep 0.2; done
