@@ -15,7 +15,7 @@ add_custom_command(
   DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/keltup-server-messages.mc
   VERBATIM)
 
-add_executable(keltup-server server_main.cpp serve_win32.cpp control_win32.cpp service_win32.cpp
+add_executable(keltup-server server_main.cpp serve_win32.cpp control_win32.cpp control_common.cpp service_win32.cpp
   ${messages_dir}/keltup-server-messages.rc ${messages_dir}/keltup-server-messages.h)
 target_include_directories(keltup-server PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/generated
                            ${messages_dir})

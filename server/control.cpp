@@ -314,30 +314,11 @@ void control_service(const pollfd* fds, int count, int udp_fd, long long now) {
 
 // --- metrics ---------------------------------------------------------------------------------
 
-int metrics_write(const char* path, long long now, char* err, int err_size) {
-    static char text[16384];
-    int used = metrics_text(text, static_cast<int>(sizeof text), now);
-    // Made new under a name of its own beside the file, its mode set on what was made: a link or
-    // file someone else put in the folder is never written through.
-    static char tmp[FS_PATH_SIZE];
-    long long h = fs_create_beside(path, 0644, tmp, sizeof tmp);
-    if (h == FS_NONE) {
-        fail(err, err_size, "metrics file %s: %s", path, fs_error());
-        return 0;
-    }
-    int ok = fs_write(h, text, static_cast<size_t>(used));
-    fs_close(h);
-    if (ok && fs_replace(tmp, path, 0) != 0) return 1;
-    fs_remove(tmp);
-    fail(err, err_size, "metrics file %s: %s", path, fs_error());
-    return 0;
-}
-
 // --- the operator's side ---------------------------------------------------------------------
 
 // Sends request to the relay at path and reads the whole answer into *reply. Returns -1 when it
 // was had, else the exit code, the reason printed.
-static int ask(const char* path, const std::string& request, std::string* reply) {
+int control_ask(const char* path, const std::string& request, std::string* reply) {
     char err[300];
     sockaddr_un a;
     if (!make_address(path, &a, err, sizeof err)) {
@@ -383,22 +364,4 @@ static int ask(const char* path, const std::string& request, std::string* reply)
     }
     close(fd);
     return control_reply_code(path, *reply);
-}
-
-int control_notice(const char* path, const char* nick_or_null, const char* text) {
-    std::string reply;
-    int code = ask(path, control_notice_request(nick_or_null, text), &reply);
-    return code >= 0 ? code : control_reply_notice(reply);
-}
-
-int control_status(const char* path) {
-    std::string reply;
-    int code = ask(path, "status\n", &reply);
-    return code >= 0 ? code : control_reply_status(reply);
-}
-
-int control_reload_users(const char* path) {
-    std::string reply;
-    int code = ask(path, "reload\n", &reply);
-    return code >= 0 ? code : control_reply_reload(reply);
 }

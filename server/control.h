@@ -5,6 +5,8 @@
 // SO_PEERGROUPS); anyone else is answered "refused" and a line saying why.
 #pragma once
 
+#include <string>
+
 #include "server/report.h"
 
 #ifndef _WIN32
@@ -61,6 +63,10 @@ void control_service(int udp_fd, long long now);
 int metrics_write(const char* path, long long now, char* err, int err_size);
 
 // --- the operator's side ---------------------------------------------------------------------
+
+// Sends request to the relay at path and reads the whole answer into *reply (one file per
+// system). Returns -1 when it was had, else the exit code, the reason printed.
+int control_ask(const char* path, const std::string& request, std::string* reply);
 
 // Asks the relay at path to send text as a notice to nick (nullptr: to everyone), prints its line
 // and returns one of the CONTROL_EXIT_ codes: OK when at least one nickname was reached.

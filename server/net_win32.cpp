@@ -1,6 +1,6 @@
 // The relay's sockets on Windows: one non-blocking Winsock 2 UDP socket that talks to many
-// clients, one call a datagram (Winsock has no batched calls for UDP).
-#include "server/net.h"
+// clients, one call a datagram (Winsock has no batched calls for UDP: see net_common.cpp).
+#include "server/net_sockaddr.h"
 
 #ifdef _WIN32
 
@@ -22,7 +22,7 @@ static SOCKET sock(int fd) {
     return static_cast<SOCKET>(fd);
 }
 
-static int started_up() {
+int net_ready() {
     static int done;
     if (!done) {
         WSADATA data;
@@ -30,51 +30,6 @@ static int started_up() {
         done = 1;
     }
     return 1;
-}
-
-static sockaddr_in to_sockaddr(const NetAddr* a) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(a->ip);
-    sa.sin_port = htons(a->port);
-    return sa;
-}
-
-static void from_sockaddr(const sockaddr_in* sa, NetAddr* a) {
-    a->ip = ntohl(sa->sin_addr.s_addr);
-    a->port = ntohs(sa->sin_port);
-}
-
-int net_resolve(const char* host, int port, NetAddr* out) {
-    if (port < 0 || port > 65535 || !started_up()) return 0;
-    in_addr parsed;
-    if (inet_pton(AF_INET, host, &parsed) == 1) {
-        out->ip = ntohl(parsed.s_addr);
-        out->port = static_cast<uint16_t>(port);
-        return 1;
-    }
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
-    const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    out->ip = ntohl(sa->sin_addr.s_addr);
-    out->port = static_cast<uint16_t>(port);
-    freeaddrinfo(found);
-    return 1;
-}
-
-void net_format(const NetAddr* a, char* out, int size) {
-    if (size <= 0) return;
-    std::snprintf(out, static_cast<size_t>(size), "%u.%u.%u.%u:%u", (a->ip >> 24) & 0xFF,
-                  (a->ip >> 16) & 0xFF, (a->ip >> 8) & 0xFF, a->ip & 0xFF, a->port);
-}
-
-int net_equal(const NetAddr* a, const NetAddr* b) {
-    return a->ip == b->ip && a->port == b->port;
 }
 
 static void say(char* err, int size, const char* what) {
@@ -110,7 +65,7 @@ int net_open(const char* host, int port, char* err, int err_size) {
     DWORD got = 0;
     WSAIoctl(s, SIO_UDP_CONNRESET, &no, sizeof no, nullptr, 0, &got, nullptr, nullptr);
     u_long nonblocking = 1;
-    sockaddr_in sa = to_sockaddr(&local);
+    sockaddr_in sa = net_to_sockaddr(&local);
     if (ioctlsocket(s, FIONBIO, &nonblocking) != 0 ||
         bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         say(err, err_size, "bind");
@@ -124,7 +79,7 @@ int net_local(int fd, NetAddr* out) {
     sockaddr_in sa;
     int len = sizeof sa;
     if (getsockname(sock(fd), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    from_sockaddr(&sa, out);
+    net_from_sockaddr(&sa, out);
     return 1;
 }
 
@@ -153,13 +108,13 @@ int net_recv(int fd, void* buf, int len, NetAddr* from) {
             if (why != WSAEMSGSIZE) return -1;
             n = len + 1;
         }
-        if (from != nullptr) from_sockaddr(&sa, from);
+        if (from != nullptr) net_from_sockaddr(&sa, from);
         return n;
     }
 }
 
 int net_send(int fd, const void* buf, int len, const NetAddr* to) {
-    sockaddr_in sa = to_sockaddr(to);
+    sockaddr_in sa = net_to_sockaddr(to);
     int n = sendto(sock(fd), static_cast<const char*>(buf), len, 0,
                    reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     return n == SOCKET_ERROR ? -1 : n;
@@ -167,20 +122,6 @@ int net_send(int fd, const void* buf, int len, const NetAddr* to) {
 
 void net_close(int fd) {
     if (fd >= 0) closesocket(sock(fd));
-}
-
-int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
-    int n = 0;
-    while (n < count && (msgs[n].len = net_recv(fd, msgs[n].data, size, &msgs[n].addr)) >= 0)
-        ++n;
-    return n;
-}
-
-int net_send_batch(int fd, const NetMsg* msgs, int count) {
-    int n = 0;
-    while (n < count && net_send(fd, msgs[n].data, msgs[n].len, &msgs[n].addr) >= 0)
-        ++n;
-    return n;
 }
 
 #endif

@@ -25,8 +25,10 @@ long long server_now_ms();
 long long server_tick(long long now);
 // Reads the users file again, keeping the old list when the new one has a fault.
 void server_reload();
-// After the socket and the control channel are open: the start lines, standard output's first.
-void server_started(int fd, const char* control_where);
+// After the socket and the control channel are open: the first metrics file, then the start
+// lines, standard output's first. Returns 0 (the reason logged) when the metrics file can't be
+// written.
+int server_started(int fd, const char* control_where);
 // The summary logged at a clean stop.
 void server_stopping();
 

@@ -122,15 +122,11 @@ int serve() {
         net_close(fd);
         return EXIT_FAILED;
     }
-    if (o.metrics_file != nullptr &&
-        !metrics_write(o.metrics_file, server_now_ms(), err, sizeof err)) {
-        relay_log(LOG_QUIET, "%s", err);
+    if (!server_started(fd, control)) {
         control_close();
         net_close(fd);
         return EXIT_FAILED;
     }
-
-    server_started(fd, control);
     loop(fd);
     server_stopping();
     control_close();

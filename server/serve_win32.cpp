@@ -156,15 +156,11 @@ int serve() {
         return EXIT_FAILED;
     }
     relay_log(LOG_VERBOSE, "control pipe's descriptor %s", control_sddl());
-    if (o.metrics_file != nullptr &&
-        !metrics_write(o.metrics_file, server_now_ms(), err, sizeof err)) {
-        relay_log(LOG_QUIET, "%s", err);
+    if (!server_started(fd, control)) {
         control_close();
         net_close(fd);
         return EXIT_FAILED;
     }
-
-    server_started(fd, control);
     service_running();
     loop(fd);
     server_stopping();

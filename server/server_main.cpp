@@ -176,8 +176,16 @@ static int start_relay() {
     return serve();
 }
 
-void server_started(int fd, const char* control_where) {
+int server_started(int fd, const char* control_where) {
     const ServerOptions& o = server_options;
+    char err[600];
+    // The first metrics file is written before the start is announced: one that can't be is a
+    // failed start.
+    if (o.metrics_file != nullptr &&
+        !metrics_write(o.metrics_file, server_now_ms(), err, sizeof err)) {
+        relay_log(LOG_QUIET, "%s", err);
+        return 0;
+    }
     NetAddr local;
     net_local(fd, &local);
     char where[NET_ADDR_TEXT];
@@ -204,6 +212,7 @@ void server_started(int fd, const char* control_where) {
     long long now = server_now_ms();
     next_stats = now + RELAY_STATS_MS;
     next_metrics = now + METRICS_EVERY_MS;
+    return 1;
 }
 
 void server_stopping() {

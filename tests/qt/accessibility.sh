@@ -14,18 +14,7 @@ keltup=$1 server=$2 send=$3
 here=$(cd "$(dirname "$0")" && pwd)
 atspi() { /usr/bin/python3 "$here/accessibility.py" "$alice" "$@"; }
 . "$(dirname "$0")/harness.sh"
-# A display of our own: Xvfb takes a free number itself and says which.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -1 "$work/display")"
-wait_for 10 xdotool getdisplaygeometry || fail "Xvfb does not answer"
-# The accessibility bus and its registry start on the first client's request.
-/usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
-    fail "no accessibility bus"
-trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
-    --transparent false >"$work/trayer.log" 2>&1 &
-pids+=($!)
+desktop_with_tray
 
 base=$((20000 + RANDOM % 20000))
 sport=$base aport=$((base + 1))

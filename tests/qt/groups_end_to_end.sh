@@ -10,16 +10,7 @@ fi
 keltup=$1 server=$2 send=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/harness.sh"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -1 "$work/display")"
-wait_for 10 xdotool getdisplaygeometry || fail "Xvfb does not answer"
-/usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
-    fail "no accessibility bus"
-trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
-    --transparent false >"$work/trayer.log" 2>&1 &
-pids+=($!)
+desktop_with_tray
 
 # The relay on a free high port, both clients listed, the sender learned from its message.
 base=$((20000 + RANDOM % 20000))

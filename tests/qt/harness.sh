@@ -26,6 +26,20 @@ wait_for() {
         sleep 0.2
     done
 }
+# desktop_with_tray: a display of the script's own (Xvfb takes a free number itself and says
+# which), the accessibility bus and its registry, and a notification area.
+desktop_with_tray() {
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    pids+=($!)
+    wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
+    export DISPLAY=":$(head -1 "$work/display")"
+    wait_for 10 xdotool getdisplaygeometry || fail "Xvfb does not answer"
+    /usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
+        fail "no accessibility bus"
+    trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
+        --transparent false >"$work/trayer.log" 2>&1 &
+    pids+=($!)
+}
 # window PID TITLE: the window of that process with exactly that title.
 window() {
     local w

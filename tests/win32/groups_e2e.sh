@@ -9,20 +9,9 @@ build=$(cd "$1" && pwd)
 server=$2
 [ -x "$server" ] || { echo "no native keltup-server at $server: skipped"; exit 77; }
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-work=$(mktemp -d)
-pids=()
+# The scratch folder, the processes ended on exit, fail and wait_for.
+. "$(cd "$(dirname "$0")/../qt" && pwd)/harness.sh"
 drive() { wine "$build/keltup-drive.exe" "$@" 2>>"$work/drive.log" | tr -d '\r'; }
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
-    exit 1
-}
 
 base=$((20000 + RANDOM % 20000))
 sport=$base wport=$((base + 1)) bport=$((base + 2))

@@ -1,6 +1,6 @@
-// The relay's sockets: one unconnected UDP socket that talks to many clients, with batched
-// receive and send where the system has them.
-#include "server/net.h"
+// The relay's sockets on Unix: one unconnected UDP socket that talks to many clients, with
+// batched receive and send on Linux.
+#include "server/net_sockaddr.h"
 
 #ifndef _WIN32
 
@@ -16,49 +16,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-static sockaddr_in to_sockaddr(const NetAddr* a) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(a->ip);
-    sa.sin_port = htons(a->port);
-    return sa;
-}
-
-static void from_sockaddr(const sockaddr_in* sa, NetAddr* a) {
-    a->ip = ntohl(sa->sin_addr.s_addr);
-    a->port = ntohs(sa->sin_port);
-}
-
-int net_resolve(const char* host, int port, NetAddr* out) {
-    if (port < 0 || port > 65535) return 0;
-    in_addr parsed;
-    if (inet_pton(AF_INET, host, &parsed) == 1) {
-        out->ip = ntohl(parsed.s_addr);
-        out->port = static_cast<uint16_t>(port);
-        return 1;
-    }
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
-    const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    out->ip = ntohl(sa->sin_addr.s_addr);
-    out->port = static_cast<uint16_t>(port);
-    freeaddrinfo(found);
+int net_ready() {
     return 1;
-}
-
-void net_format(const NetAddr* a, char* out, int size) {
-    if (size <= 0) return;
-    std::snprintf(out, static_cast<size_t>(size), "%u.%u.%u.%u:%u", (a->ip >> 24) & 0xFF,
-                  (a->ip >> 16) & 0xFF, (a->ip >> 8) & 0xFF, a->ip & 0xFF, a->port);
-}
-
-int net_equal(const NetAddr* a, const NetAddr* b) {
-    return a->ip == b->ip && a->port == b->port;
 }
 
 static void say(char* err, int size, const char* what) {
@@ -79,7 +38,7 @@ int net_open(const char* host, int port, char* err, int err_size) {
         say(err, err_size, "socket");
         return -1;
     }
-    sockaddr_in sa = to_sockaddr(&local);
+    sockaddr_in sa = net_to_sockaddr(&local);
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         say(err, err_size, "bind");
         close(fd);
@@ -92,7 +51,7 @@ int net_local(int fd, NetAddr* out) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    from_sockaddr(&sa, out);
+    net_from_sockaddr(&sa, out);
     return 1;
 }
 
@@ -115,13 +74,13 @@ int net_recv(int fd, void* buf, int len, NetAddr* from) {
                              reinterpret_cast<sockaddr*>(&sa), &salen);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
-        if (from != nullptr) from_sockaddr(&sa, from);
+        if (from != nullptr) net_from_sockaddr(&sa, from);
         return static_cast<int>(n);
     }
 }
 
 int net_send(int fd, const void* buf, int len, const NetAddr* to) {
-    sockaddr_in sa = to_sockaddr(to);
+    sockaddr_in sa = net_to_sockaddr(to);
     for (;;) {
         ssize_t n = sendto(fd, buf, static_cast<size_t>(len), 0,
                            reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
@@ -161,7 +120,7 @@ int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
     if (n < 0) return 0;
     for (int i = 0; i < n; ++i) {
         msgs[i].len = static_cast<int>(h[i].msg_len);
-        from_sockaddr(&sa[i], &msgs[i].addr);
+        net_from_sockaddr(&sa[i], &msgs[i].addr);
     }
     return n;
 }
@@ -175,7 +134,7 @@ int net_send_batch(int fd, const NetMsg* msgs, int count) {
         int n = count - done < NET_BATCH ? count - done : NET_BATCH;
         for (int i = 0; i < n; ++i) {
             const NetMsg* m = &msgs[done + i];
-            sa[i] = to_sockaddr(&m->addr);
+            sa[i] = net_to_sockaddr(&m->addr);
             batch_slot(&h[i], &v[i], &sa[i], m->data, static_cast<size_t>(m->len));
         }
         int sent;
@@ -186,23 +145,6 @@ int net_send_batch(int fd, const NetMsg* msgs, int count) {
         done += sent;
     }
     return done;
-}
-
-#else
-
-// One call a datagram where the system has no batched calls.
-int net_recv_batch(int fd, NetMsg* msgs, int count, int size) {
-    int n = 0;
-    while (n < count && (msgs[n].len = net_recv(fd, msgs[n].data, size, &msgs[n].addr)) >= 0)
-        ++n;
-    return n;
-}
-
-int net_send_batch(int fd, const NetMsg* msgs, int count) {
-    int n = 0;
-    while (n < count && net_send(fd, msgs[n].data, msgs[n].len, &msgs[n].addr) >= 0)
-        ++n;
-    return n;
 }
 
 #endif
