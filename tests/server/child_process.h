@@ -1,6 +1,8 @@
 // Programs under test run as child processes with their standard streams on pipes.
 #pragma once
 
+#include <grp.h>
+#include <pwd.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +14,10 @@ struct Child {
     int err = -1; // its standard error
 };
 
-// Starts args[0] with args, input on its standard input (then closed).
-inline Child spawn(const std::vector<std::string>& args, const std::string& input = "") {
+// Starts args[0] with args, input on its standard input (then closed); as the user `as` when
+// one is given (the test runs as root), else as the test's.
+inline Child spawn(const std::vector<std::string>& args, const std::string& input = "",
+                   const passwd* as = nullptr) {
     int out[2], err[2], in[2];
     if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) return Child();
     Child c;
@@ -24,6 +28,9 @@ inline Child spawn(const std::vector<std::string>& args, const std::string& inpu
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             close(fd);
+        if (as != nullptr &&
+            (setgroups(0, nullptr) != 0 || setgid(as->pw_gid) != 0 || setuid(as->pw_uid) != 0))
+            _exit(126);
         std::vector<char*> argv;
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));

@@ -3,6 +3,7 @@
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "tests/server/child_process.h"
+#include "tests/server/relay_process.h"
 #include "tests/server/test_client.h"
 
 #include <gtest/gtest.h>
@@ -21,59 +22,17 @@ namespace {
 // Bounds against hangs only; nothing here measures how long anything takes.
 const int kWaitMs = 5000;
 
-struct Relay {
-    pid_t pid = -1;
-    int out = -1, err = -1;
-    NetAddr addr = {0x7F000001u, 0};
-
-    bool start(const std::vector<std::string>& extra) {
-        // A control socket of its own, so that relays of tests running beside it do not meet.
-        std::string control = "/tmp/keltup-directory-test-" + std::to_string(getpid()) + ".control";
-        std::vector<std::string> args = {KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0",
-                                         "--control",   control,  "--state",   "none"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        Child c = spawn(args);
-        if (c.pid < 0) return false;
-        pid = c.pid;
-        out = c.out;
-        err = c.err;
-        std::string line = read_line(out);
-        if (line.find("listening on 127.0.0.1:") == std::string::npos) return false;
-        addr.port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
-        return read_line(err).find("started on") != std::string::npos;
-    }
-    // Resident memory in kB, from /proc.
-    long resident_kb() const {
-        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-        if (f == nullptr) return -1;
-        char line[256];
-        long kb = -1;
-        while (std::fgets(line, sizeof line, f) != nullptr)
-            if (std::sscanf(line, "VmRSS: %ld", &kb) == 1) break;
-        std::fclose(f);
-        return kb;
-    }
-    // Stops it; returns its log after the start line.
-    std::string stop() {
-        kill(pid, SIGTERM);
-        std::string text;
-        char buf[512];
-        ssize_t n;
-        while ((n = read(err, buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        waitpid(pid, nullptr, 0);
-        close(out);
-        close(err);
-        pid = -1;
-        return text;
-    }
-    ~Relay() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            stop();
-        }
-    }
-};
+// Resident memory of a process in kB, from /proc.
+long resident_kb(pid_t pid) {
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (f == nullptr) return -1;
+    char line[256];
+    long kb = -1;
+    while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "VmRSS: %ld", &kb) == 1) break;
+    std::fclose(f);
+    return kb;
+}
 
 // Clients that wait at most this test's bound.
 struct Client : TestClient {
@@ -81,18 +40,19 @@ struct Client : TestClient {
 };
 
 TEST(RelayDirectory, AFloodOfForgedNicknamesNeitherEvictsTheActiveNorGrowsTheRelay) {
-    Relay relay;
+    RelayProcess relay;
     // 32 slots, a 2 s lease, no rate limit and every port of this host allowed its nicknames: only
     // the size of the directory stands in the flood's way.
     ASSERT_TRUE(relay.start(
         {"--max-users", "32", "--max-users-per-address", "100000", "--lease", "2", "--rate", "0"}));
+    ASSERT_NE("", relay.wait_log("started on"));
     Client alice, bob, carol;
     Datagram d;
     // Bob makes himself known once, then only reads.
     ASSERT_EQ(2, bob.send_with_receipt(relay.addr, "BOB", "NOBODY", "here", 1));
     ASSERT_EQ(1, alice.send_with_receipt(relay.addr, "ALICE", "BOB", "before", 1));
     ASSERT_TRUE(bob.receives("before"));
-    long before = relay.resident_kb();
+    long before = resident_kb(relay.child.pid);
     ASSERT_GT(before, 0);
 
     // 100 ports, each sending under 100 invented nicknames; Alice writes to Bob all along.
@@ -137,9 +97,10 @@ TEST(RelayDirectory, AFloodOfForgedNicknamesNeitherEvictsTheActiveNorGrowsTheRel
     // 10,000 nicknames later the relay is the size it was; a per-nickname allocation of even 32
     // bytes would have shown.
     EXPECT_LT(9000, answered);
-    long after = relay.resident_kb();
+    long after = resident_kb(relay.child.pid);
     EXPECT_LE(after, before + 256) << before << " kB before, " << after << " kB after";
-    std::string log = relay.stop();
+    std::string log;
+    relay.stop(SIGTERM, &log);
     EXPECT_NE(std::string::npos, log.find("directory full: 32 nicknames")) << log;
     EXPECT_EQ(log.find("directory full"), log.rfind("directory full")) << log; // once a minute
 }

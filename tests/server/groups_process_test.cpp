@@ -3,6 +3,7 @@
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "tests/server/child_process.h"
+#include "tests/server/relay_process.h"
 #include "tests/server/test_client.h"
 
 #include <gtest/gtest.h>
@@ -22,30 +23,6 @@ namespace {
 // Bounds against hangs only; nothing here measures how long anything takes.
 const int kWaitMs = 10000;
 
-std::string read_all(int fd) {
-    std::string text;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    return text;
-}
-
-// Runs a program to its end: its exit code, its standard error and output.
-int run(const std::vector<std::string>& args, std::string* err, std::string* out = nullptr,
-        const std::string& input = "") {
-    Child c = spawn(args, input);
-    std::string o = read_all(c.out);
-    std::string e = read_all(c.err);
-    if (err != nullptr) *err = e;
-    if (out != nullptr) *out = o;
-    int status = 0;
-    waitpid(c.pid, &status, 0);
-    close(c.out);
-    close(c.err);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string scratch(const char* what) {
     return ::testing::TempDir() + "keltup_groups_" + std::to_string(getpid()) + "_" + what;
 }
@@ -56,60 +33,21 @@ void write_file(const std::string& path, const std::string& text) {
     std::fclose(f);
 }
 
-struct Relay {
-    Child child;
-    NetAddr addr = {0x7F000001u, 0};
-    std::string control = scratch("control");
+// keltup-send through the relay, with the rest of its command line.
+std::vector<std::string> send_through(const RelayProcess& relay, std::vector<std::string> rest) {
+    std::vector<std::string> args = {KELTUP_SEND, "--server", "127.0.0.1", "--port",
+                                     std::to_string(relay.addr.port)};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+}
 
-    bool start(const std::vector<std::string>& extra) {
-        // No state file: never the default place.
-        std::vector<std::string> args = {KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0",
-                                         "--control",   control,  "--state",   "none"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        child = spawn(args);
-        std::string line = read_line(child.out);
-        if (line.find("listening on 127.0.0.1:") == std::string::npos) return false;
-        addr.port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
-        return true;
-    }
-    // Reads its log up to a line holding `what`; false at its end.
-    bool wait_log(const std::string& what) {
-        for (;;) {
-            std::string line = read_line(child.err);
-            if (line.empty()) return false;
-            if (line.find(what) != std::string::npos) return true;
-        }
-    }
-    std::vector<std::string> send(std::vector<std::string> rest) const {
-        std::vector<std::string> args = {KELTUP_SEND, "--server", "127.0.0.1", "--port",
-                                         std::to_string(addr.port)};
-        args.insert(args.end(), rest.begin(), rest.end());
-        return args;
-    }
-    std::vector<std::string> operator_command(std::vector<std::string> rest) const {
-        std::vector<std::string> args = {KELTUP_SERVER, "--control", control};
-        args.insert(args.end(), rest.begin(), rest.end());
-        return args;
-    }
-    int stop() {
-        if (child.pid < 0) return -1;
-        kill(child.pid, SIGTERM);
-        read_all(child.err);
-        int status = 0;
-        waitpid(child.pid, &status, 0);
-        close(child.out);
-        close(child.err);
-        child.pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~Relay() {
-        if (child.pid > 0) {
-            kill(child.pid, SIGKILL);
-            stop();
-        }
-        unlink(control.c_str());
-    }
-};
+// An operator's command to the relay.
+std::vector<std::string> operator_command(const RelayProcess& relay,
+                                          std::vector<std::string> rest) {
+    std::vector<std::string> args = {KELTUP_SERVER, "--control", relay.control};
+    args.insert(args.end(), rest.begin(), rest.end());
+    return args;
+}
 
 // A counter's value in the status ("LABEL   VALUE"), or -1.
 long long counter(const std::string& status, const std::string& label) {
@@ -138,14 +76,15 @@ TEST(GroupsProcess, KeltupSendReachesTheMembersOperatorsSeeAndReachTheGroup) {
     std::string users = scratch("users"), metrics = scratch("metrics.prom");
     write_file(users, entry("ALICE", alice) + entry("BOB", bob) + entry("CAROL", carol) +
                           "group SALES = ALICE BOB CAROL GHOST\nopen group HELP = BOB CAROL\n");
-    Relay relay;
+    RelayProcess relay;
     ASSERT_TRUE(relay.start({"--users", users, "--metrics", metrics, "--verbose"}));
     std::string err, out;
     Datagram d;
 
     // A member writes: the receipt comes, the member not known is named, each other member gets
     // one 'G' copy from the sender to the group.
-    EXPECT_EQ(0, run(relay.send({"--from", "alice", "sales", "quarterly", "numbers"}), &err))
+    EXPECT_EQ(0,
+              run(send_through(relay, {"--from", "alice", "sales", "quarterly", "numbers"}), &err))
         << err;
     EXPECT_NE(std::string::npos, err.find("Message Sent")) << err;
     EXPECT_NE(std::string::npos, err.find("1 of 3 members of SALES were not reached: GHOST."))
@@ -164,25 +103,28 @@ TEST(GroupsProcess, KeltupSendReachesTheMembersOperatorsSeeAndReachTheGroup) {
     EXPECT_STREQ("got it", d.body);
 
     // An outsider gets the refusal and no receipt; anyone may write to the open group.
-    EXPECT_EQ(1, run(relay.send({"--from", "MALLORY", "SALES", "cheap", "watches"}), &err));
+    EXPECT_EQ(1,
+              run(send_through(relay, {"--from", "MALLORY", "SALES", "cheap", "watches"}), &err));
     EXPECT_NE(std::string::npos, err.find("You can't write to SALES.")) << err;
     EXPECT_NE(std::string::npos, err.find("No response from server!")) << err;
-    EXPECT_EQ(0, run(relay.send({"--from", "MALLORY", "HELP", "printer", "jammed"}), &err));
+    EXPECT_EQ(0,
+              run(send_through(relay, {"--from", "MALLORY", "HELP", "printer", "jammed"}), &err));
     for (Member* m : {&bob, &carol}) {
         ASSERT_GT(m->recv_kind(&d, KIND_GREETING), 0);
         EXPECT_STREQ("printer jammed", d.body);
     }
     // Nobody sends under a group's name.
-    EXPECT_EQ(1, run(relay.send({"--from", "HELP", "BOB", "hi"}), &err));
+    EXPECT_EQ(1, run(send_through(relay, {"--from", "HELP", "BOB", "hi"}), &err));
     EXPECT_NE(std::string::npos, err.find("HELP is the name of a group")) << err;
 
     // The operator's notice reaches the members known; status lists each group.
-    EXPECT_EQ(0, run(relay.operator_command({"--notice", "sales", "Targets are in."}), &err, &out))
+    EXPECT_EQ(
+        0, run(operator_command(relay, {"--notice", "sales", "Targets are in."}), &err, "", &out))
         << err;
     EXPECT_EQ("Notice sent to 3 of the 4 members of SALES.\n", out);
     ASSERT_GT(carol.recv_kind(&d, KIND_NOTICE), 0);
     EXPECT_STREQ("Targets are in.", d.body);
-    EXPECT_EQ(0, run(relay.operator_command({"--status"}), &err, &out)) << err;
+    EXPECT_EQ(0, run(operator_command(relay, {"--status"}), &err, "", &out)) << err;
     EXPECT_NE(
         std::string::npos,
         out.find(group_line("SALES", "members only, 3 of 4 members known: ALICE BOB CAROL GHOST?")))
@@ -207,7 +149,7 @@ TEST(GroupsProcess, KeltupSendReachesTheMembersOperatorsSeeAndReachTheGroup) {
             text += line;
         std::fclose(f);
         EXPECT_NE(std::string::npos, text.find("keltup_group_copies_total"));
-        EXPECT_EQ(0, run({"/usr/bin/promtool", "check", "metrics"}, &err, &out, text))
+        EXPECT_EQ(0, run({"/usr/bin/promtool", "check", "metrics"}, &err, text, &out))
             << err << out;
         EXPECT_EQ("", err + out);
     }
@@ -215,8 +157,8 @@ TEST(GroupsProcess, KeltupSendReachesTheMembersOperatorsSeeAndReachTheGroup) {
     // Read again without SALES: a message to it finds nobody of that name.
     write_file(users, entry("ALICE", alice) + entry("BOB", bob) + "open group HELP = BOB\n");
     kill(relay.child.pid, SIGHUP);
-    ASSERT_TRUE(relay.wait_log("2 users listed"));
-    EXPECT_EQ(3, run(relay.send({"--from", "ALICE", "SALES", "still", "there?"}), &err));
+    ASSERT_NE("", relay.wait_log("2 users listed"));
+    EXPECT_EQ(3, run(send_through(relay, {"--from", "ALICE", "SALES", "still", "there?"}), &err));
     EXPECT_NE(std::string::npos, err.find("Nobody called SALES is known")) << err;
     EXPECT_EQ(0, relay.stop());
     std::remove(users.c_str());
@@ -238,7 +180,7 @@ TEST(GroupsProcess, AThousandMembersGetOneCopyEachWhileOthersAreServed) {
         group += std::string(" ") + name;
     }
     write_file(users, list + group + "\n");
-    Relay relay;
+    RelayProcess relay;
     ASSERT_TRUE(relay.start({"--users", users}));
 
     // M0000 writes from its own socket; X and Y talk meanwhile, their receipts not held up.
@@ -263,7 +205,7 @@ TEST(GroupsProcess, AThousandMembersGetOneCopyEachWhileOthersAreServed) {
     }
     EXPECT_EQ(1, receipts);
     std::string err, out;
-    EXPECT_EQ(0, run(relay.operator_command({"--status"}), &err, &out)) << err;
+    EXPECT_EQ(0, run(operator_command(relay, {"--status"}), &err, "", &out)) << err;
     EXPECT_EQ(999, counter(out, "group copies"));
     EXPECT_NE(std::string::npos, out.find("\nALL                  members only, 1000 of 1000"));
     EXPECT_EQ(0, relay.stop());

@@ -4,6 +4,7 @@
 #include "server/control.h"
 #include "server/relay.h"
 #include "tests/server/child_process.h"
+#include "tests/server/relay_process.h"
 #include "tests/server/test_client.h"
 
 #include <gtest/gtest.h>
@@ -30,36 +31,6 @@ namespace {
 // Generous bounds against hangs only; nothing here measures how long anything takes.
 const int kWaitMs = 10000;
 
-// Waits for the child and returns its exit code (-1 when it died of a signal).
-int finish(Child& c) {
-    int status = 0;
-    waitpid(c.pid, &status, 0);
-    close(c.out);
-    close(c.err);
-    c.pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string read_all(int fd) {
-    std::string text;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    return text;
-}
-
-// Runs a program to its end; its standard error goes into *err_text, its output into *out_text.
-int run(const std::vector<std::string>& args, std::string* err_text = nullptr,
-        const std::string& input = "", std::string* out_text = nullptr) {
-    Child c = spawn(args, input);
-    std::string out = read_all(c.out); // short enough for the error pipe to hold meanwhile
-    std::string err = read_all(c.err);
-    if (err_text != nullptr) *err_text = err;
-    if (out_text != nullptr) *out_text = out;
-    return finish(c);
-}
-
 int lines(const std::string& text) {
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -71,53 +42,7 @@ std::string control_path(const char* what) {
            std::to_string(++serial);
 }
 
-struct Server {
-    Child child;
-    NetAddr addr = {0x7F000001u, 0};
-    std::string control = control_path("server");
-
-    // Starts keltup-server on a port of the system's choosing and learns it from its first line.
-    bool start(const std::vector<std::string>& extra = {}, bool verbose = true,
-               const std::string& program = KELTUP_SERVER) {
-        std::vector<std::string> args = {program, "--bind",    "127.0.0.1", "--port",
-                                         "0",     "--control", control};
-        // No state file unless the test gives one: never the default place.
-        if (std::find(extra.begin(), extra.end(), "--state") == extra.end())
-            args.insert(args.end(), {"--state", "none"});
-        if (verbose) args.push_back("--verbose");
-        args.insert(args.end(), extra.begin(), extra.end());
-        child = spawn(args);
-        std::string line = read_line(child.out);
-        size_t colon = line.rfind(':');
-        if (line.find("listening on 127.0.0.1:") == std::string::npos) return false;
-        addr.port = static_cast<uint16_t>(std::stoi(line.substr(colon + 1)));
-        return true;
-    }
-    // Reads its standard error up to a line that holds `what`; false at the end of the stream.
-    bool wait_log(const std::string& what) {
-        for (;;) {
-            std::string line = read_line(child.err);
-            if (line.empty()) return false;
-            if (line.find(what) != std::string::npos) return true;
-        }
-    }
-    // Signals it and returns its exit code; its remaining log goes into *log.
-    int stop(int sig = SIGTERM, std::string* log = nullptr) {
-        if (child.pid < 0) return -1;
-        kill(child.pid, sig);
-        std::string text;
-        char buf[512];
-        ssize_t n;
-        while ((n = read(child.err, buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        if (log != nullptr) *log = text;
-        return finish(child);
-    }
-    ~Server() {
-        if (child.pid > 0) stop(SIGKILL);
-        unlink(control.c_str()); // left by a relay killed above
-    }
-};
+using Server = RelayProcess;
 
 using Client = TestClient;
 
@@ -136,7 +61,7 @@ std::string entry(const char* nick, const Client& c) {
 TEST(ServerProcess, RelaysOnceAnswersEveryTryAndSurvivesJunk) {
     Client alice, bob;
     Server server;
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.start({"--verbose"}));
     Datagram d;
 
     // An unknown recipient: the receipt, then the notice; a resend gets the receipt only.
@@ -209,8 +134,8 @@ TEST(ServerProcess, LeasedAndListedNicknamesStayWithTheirHolders) {
     Client alice, bob, mallory, bob_moved;
     std::string users = users_file(entry("BOB", bob));
     Server server;
-    ASSERT_TRUE(server.start({"--users", users, "--lease", "600"}));
-    ASSERT_TRUE(server.wait_log("1 users listed"));
+    ASSERT_TRUE(server.start({"--users", users, "--lease", "600", "--verbose"}));
+    ASSERT_NE("", server.wait_log("1 users listed"));
     Datagram d;
 
     // Alice holds her nickname; Mallory's messages under her name and Bob's are relayed with a
@@ -222,9 +147,9 @@ TEST(ServerProcess, LeasedAndListedNicknamesStayWithTheirHolders) {
     EXPECT_STREQ("from mallory", d.body);
     ASSERT_GT(mallory.recv_kind(&d, KIND_RECEIPT), 0);
     EXPECT_EQ(2u, datagram_id(&d));
-    ASSERT_TRUE(server.wait_log("ALICE stays at 127.0.0.1:" + std::to_string(alice.addr.port)));
+    ASSERT_NE("", server.wait_log("ALICE stays at 127.0.0.1:" + std::to_string(alice.addr.port)));
     mallory.send(server.addr, "BOB", "ALICE", "from bob, honest", 3);
-    ASSERT_TRUE(server.wait_log("BOB stays at"));
+    ASSERT_NE("", server.wait_log("BOB stays at"));
     bob.send(server.addr, "BOB", "ALICE", "reply", 4);
     ASSERT_GT(alice.recv_kind(&d, KIND_MESSAGE), 0);
     EXPECT_STREQ("from bob, honest", d.body);
@@ -237,13 +162,13 @@ TEST(ServerProcess, LeasedAndListedNicknamesStayWithTheirHolders) {
     // The users file is read again on SIGHUP; a broken one keeps the list the server has.
     users_file(entry("BOB", bob_moved));
     kill(server.child.pid, SIGHUP);
-    ASSERT_TRUE(server.wait_log("1 users listed"));
+    ASSERT_NE("", server.wait_log("1 users listed"));
     alice.send(server.addr, "ALICE", "BOB", "to the new place", 6);
     ASSERT_GT(bob_moved.recv(&d), 0);
     EXPECT_STREQ("to the new place", d.body);
     users_file("BOB = 127.0.0.1:not-a-port\n");
     kill(server.child.pid, SIGHUP);
-    ASSERT_TRUE(server.wait_log("keeping the old list"));
+    ASSERT_NE("", server.wait_log("keeping the old list"));
 
     // The operator's notice, to one nickname and to all, over the control socket.
     std::string err, out;
@@ -320,7 +245,7 @@ TEST(ServerProcess, RefusesBadStartsWithOneLineNamingTheCause) {
     // A live relay keeps its socket; one that died leaves a stale socket, which the next takes.
     {
         Server first;
-        ASSERT_TRUE(first.start({}, false));
+        ASSERT_TRUE(first.start());
         EXPECT_EQ(1, run({KELTUP_SERVER, "--bind", "127.0.0.1", "--port", "0", "--control",
                           first.control},
                          &err));
@@ -330,7 +255,7 @@ TEST(ServerProcess, RefusesBadStartsWithOneLineNamingTheCause) {
         ASSERT_EQ(0, access(first.control.c_str(), F_OK));
         Server second;
         second.control = first.control;
-        ASSERT_TRUE(second.start({}, false));
+        ASSERT_TRUE(second.start());
         EXPECT_EQ(0, run({KELTUP_SERVER, "--status", "--control", second.control}, &err)) << err;
         EXPECT_EQ(0, second.stop());
     }
@@ -384,7 +309,7 @@ TEST(ServerProcess, StatusShowsCountersAndTheDirectoryAndMetricsParse) {
     std::string users = users_file(list);
     std::string metrics = control_path("metrics") + ".prom";
     Server server;
-    ASSERT_TRUE(server.start({"--users", users, "--metrics", metrics}, false));
+    ASSERT_TRUE(server.start({"--users", users, "--metrics", metrics}));
     Datagram d;
 
     // A short datagram, a delivery, its resend, an unknown recipient, two more senders. Each
@@ -492,7 +417,7 @@ TEST(ServerProcess, StuckOperatorConnectionsDoNotHoldUpTheRelay) {
     Client alice, bob;
     std::string users = users_file(entry("BOB", bob));
     Server server;
-    ASSERT_TRUE(server.start({"--users", users}, false));
+    ASSERT_TRUE(server.start({"--users", users}));
     // Every connection the relay serves at once taken by an operator who never finishes asking.
     std::vector<int> stuck;
     sockaddr_un a;
@@ -557,7 +482,8 @@ TEST(ServerProcess, OnlyRootTheRelaysUserAndItsGroupMayControlIt) {
     Client alice;
     Server server;
     server.control = dir + "/control";
-    ASSERT_TRUE(server.start({}, false, program));
+    server.program = program;
+    ASSERT_TRUE(server.start());
     Datagram d;
     alice.send(server.addr, "ALICE", "NOBODY", "learn me", 1);
     ASSERT_GT(alice.recv_kind(&d, KIND_RECEIPT), 0);
@@ -616,7 +542,7 @@ TEST(KeltupSend, SendsLikeTheTrayClientAndSaysWhetherTheReceiptCame) {
     Client bob;
     std::string users = users_file(entry("BOB", bob));
     Server server;
-    ASSERT_TRUE(server.start({"--users", users}));
+    ASSERT_TRUE(server.start({"--users", users, "--verbose"}));
     Datagram d;
     std::string err;
 
@@ -670,7 +596,7 @@ TEST(KeltupSend, SendsLikeTheTrayClientAndSaysWhetherTheReceiptCame) {
         << err;
     ASSERT_GT(bob.recv(&d), 0);
     EXPECT_STREQ("ERIN", d.sender);
-    ASSERT_TRUE(server.wait_log("127.0.0.1:" + spare_port + ": ERIN -> BOB: delivered"));
+    ASSERT_NE("", server.wait_log("127.0.0.1:" + spare_port + ": ERIN -> BOB: delivered"));
     std::remove(ini.c_str());
 
     // An unknown recipient: the receipt came, the notice is shown, and the exit code says the

@@ -3,6 +3,7 @@
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "tests/server/child_process.h"
+#include "tests/server/relay_process.h"
 #include "tests/server/test_client.h"
 
 #include <gtest/gtest.h>
@@ -68,105 +69,7 @@ std::string temp_folder() {
     return dir;
 }
 
-// Runs a program to its end with its output in *out; returns its exit code.
-int run(const std::vector<std::string>& args, std::string* out, const std::string& input = "") {
-    Child c = spawn(args, input);
-    std::string text;
-    char buf[512];
-    ssize_t n;
-    while ((n = read(c.out, buf, sizeof buf)) > 0)
-        text.append(buf, static_cast<size_t>(n));
-    while (read(c.err, buf, sizeof buf) > 0) {
-    }
-    int status = 0;
-    waitpid(c.pid, &status, 0);
-    close(c.out);
-    close(c.err);
-    if (out != nullptr) *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-struct Relay {
-    pid_t pid = -1;
-    int out = -1, err = -1;
-    NetAddr addr = {0x7F000001u, 0};
-    std::string control, program = KELTUP_SERVER;
-    const passwd* as = nullptr; // run as this user, else as the test's
-
-    // Starts it with the state file at `state` and `extra`; returns its log up to the start.
-    bool start(const std::string& state, const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = {program,     "--bind", "127.0.0.1", "--port", "0",
-                                         "--control", control,  "--state",   state};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int o[2], e[2];
-        if (pipe(o) != 0 || pipe(e) != 0) return false;
-        pid = fork();
-        if (pid == 0) {
-            dup2(o[1], 1);
-            dup2(e[1], 2);
-            for (int fd : {o[0], o[1], e[0], e[1]})
-                close(fd);
-            if (as != nullptr &&
-                (setgroups(0, nullptr) != 0 || setgid(as->pw_gid) != 0 || setuid(as->pw_uid) != 0))
-                _exit(126);
-            std::vector<char*> argv;
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(o[1]);
-        close(e[1]);
-        out = o[0];
-        err = e[0];
-        std::string line = read_line(out);
-        if (line.find("listening on 127.0.0.1:") == std::string::npos) return false;
-        addr.port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
-        return true;
-    }
-    // Reads its log up to a line holding `what` (within the bound); that line, or "".
-    std::string wait_log(const std::string& what) {
-        for (;;) {
-            pollfd p = {err, POLLIN, 0};
-            if (poll(&p, 1, kWaitMs) != 1) return "";
-            std::string line = read_line(err);
-            if (line.empty()) return "";
-            if (line.find(what) != std::string::npos) return line;
-        }
-    }
-    // The operator's status.
-    std::string status() {
-        std::string text;
-        run({KELTUP_SERVER, "--status", "--control", control}, &text);
-        return text;
-    }
-    // Asks for the status until it holds `what` (within the bound).
-    bool status_shows(const std::string& what) {
-        for (int i = 0; i < kWaitMs / 100; ++i) {
-            if (status().find(what) != std::string::npos) return true;
-            usleep(100000);
-        }
-        return false;
-    }
-    // Signals it and waits for its end; returns the rest of its log.
-    std::string stop(int sig = SIGTERM) {
-        kill(pid, sig);
-        std::string text;
-        char buf[512];
-        ssize_t n;
-        while ((n = read(err, buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        waitpid(pid, nullptr, 0);
-        close(out);
-        close(err);
-        pid = -1;
-        return text;
-    }
-    ~Relay() {
-        if (pid > 0) stop(SIGKILL);
-    }
-};
+using Relay = RelayProcess;
 
 struct Client : TestClient {
     Client() : TestClient(kWaitMs) {}
@@ -179,7 +82,7 @@ TEST(StateProcess, AUserWhoOnlyReadsIsReachedAfterAStopAndAfterAKill) {
     Client alice, bob, carol;
     Relay first;
     first.control = dir + "/control";
-    ASSERT_TRUE(first.start(state));
+    ASSERT_TRUE(first.start({"--state", state}));
     EXPECT_NE("", first.wait_log("no state file at " + state + " yet"));
     // Bob makes himself known once, then only reads.
     ASSERT_EQ(2, bob.send_with_receipt(first.addr, "BOB", "NOBODY", "here", 1));
@@ -193,14 +96,14 @@ TEST(StateProcess, AUserWhoOnlyReadsIsReachedAfterAStopAndAfterAKill) {
     // A new start: Bob is where he was.
     Relay second;
     second.control = first.control;
-    ASSERT_TRUE(second.start(state, {"--metrics", metrics}));
+    ASSERT_TRUE(second.start({"--state", state, "--metrics", metrics}));
     EXPECT_NE("", second.wait_log("restored 2 nicknames from " + state + "; skipped 0 damaged"));
     ASSERT_EQ(1, alice.send_with_receipt(second.addr, "ALICE", "BOB", "after a stop", 2));
     ASSERT_TRUE(bob.receives("after a stop"));
     std::string out;
     std::string promtool = find_program("promtool");
     if (!promtool.empty()) {
-        EXPECT_EQ(0, run({promtool, "check", "metrics"}, &out, read_file(metrics))) << out;
+        EXPECT_EQ(0, run({promtool, "check", "metrics"}, nullptr, read_file(metrics), &out)) << out;
     }
     // Carol is learned, and the relay killed as soon as her receipt is out.
     Datagram d;
@@ -215,7 +118,7 @@ TEST(StateProcess, AUserWhoOnlyReadsIsReachedAfterAStopAndAfterAKill) {
     write_file(state + ".mine.tmp", "keep me");
     Relay third;
     third.control = first.control;
-    ASSERT_TRUE(third.start(state));
+    ASSERT_TRUE(third.start({"--state", state}));
     EXPECT_NE("", third.wait_log("restored 3 nicknames from " + state + "; skipped 3 damaged"));
     ASSERT_EQ(1, alice.send_with_receipt(third.addr, "ALICE", "CAROL", "after a kill", 3));
     ASSERT_TRUE(carol.receives("after a kill"));
@@ -247,7 +150,7 @@ TEST(StateProcess, AFileWrittenForALargerRelayGivesItsNewestAndTheStartSaysSoInO
     write_file(state, text);
     Relay relay;
     relay.control = dir + "/control";
-    ASSERT_TRUE(relay.start(state, {"--max-users", "8"}));
+    ASSERT_TRUE(relay.start({"--state", state, "--max-users", "8"}));
     std::string line = relay.wait_log("restored ");
     EXPECT_NE(std::string::npos,
               line.find("restored 8 nicknames from " + state +
@@ -291,7 +194,7 @@ TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileW
     relay.program = reachable_program(bin);
     relay.as = nobody;
     relay.control = dir + "/control";
-    ASSERT_TRUE(relay.start(state));
+    ASSERT_TRUE(relay.start({"--state", state}));
     std::string line = relay.wait_log("state file " + state);
     EXPECT_NE(std::string::npos, line.find("Permission denied; starting with an empty directory"))
         << line;
@@ -302,7 +205,7 @@ TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileW
     // the rewrite fails and is counted, and relaying goes on.
     ASSERT_EQ(0, chmod(dir.c_str(), 0500));
     ASSERT_EQ(2, carol.send_with_receipt(relay.addr, "CAROL", "NOBODY", "here", 1));
-    kill(relay.pid, SIGHUP);
+    kill(relay.child.pid, SIGHUP);
     EXPECT_TRUE(relay.status_shows("write errors: 1 (failing now")) << relay.status();
     line = relay.wait_log("state file " + state);
     EXPECT_NE(std::string::npos, line.find("Permission denied; relaying goes on from memory"))
@@ -318,7 +221,7 @@ TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileW
 
     // Writable again: the next rewrite brings the file up to date.
     ASSERT_EQ(0, chmod(dir.c_str(), 0700));
-    kill(relay.pid, SIGHUP);
+    kill(relay.child.pid, SIGHUP);
     EXPECT_NE("", relay.wait_log("state file " + state + " written again"));
     EXPECT_NE(std::string::npos, relay.status().find("write errors: 1\n"));
     text = read_file(state);
@@ -338,7 +241,7 @@ TEST(StateProcess, AFullDiskLeavesTheRelayRelayingAndWritingResumesWhenThereIsRo
     std::string state = dir + "/directory", filler = dir + "/filler";
     Relay relay;
     relay.control = dir + "/control";
-    ASSERT_TRUE(relay.start(state, {"--rate", "0", "--max-users-per-address", "1000"}));
+    ASSERT_TRUE(relay.start({"--state", state, "--rate", "0", "--max-users-per-address", "1000"}));
     Client alice, bob, flood;
     ASSERT_EQ(2, bob.send_with_receipt(relay.addr, "BOB", "NOBODY", "here", 1));
     std::string before = read_file(state);
@@ -398,11 +301,13 @@ TEST(StateProcess, TheMetricsFileIsNeverWrittenThroughALinkAnotherUserPlanted) {
     ASSERT_EQ(0, chmod(victim.c_str(), 0600));
     std::string out;
     for (const std::string& link : {metrics + ".tmp", metrics})
-        ASSERT_EQ(0, run({runuser, "-u", "nobody", "--", "ln", "-s", victim, link}, &out)) << out;
+        ASSERT_EQ(0,
+                  run({runuser, "-u", "nobody", "--", "ln", "-s", victim, link}, nullptr, "", &out))
+            << out;
 
     Relay relay;
     relay.control = safe + "/control";
-    ASSERT_TRUE(relay.start("none", {"--metrics", metrics}));
+    ASSERT_TRUE(relay.start({"--state", "none", "--metrics", metrics}));
     relay.stop();
     EXPECT_EQ("root's own\n", read_file(victim));
     struct stat st;
