@@ -87,15 +87,6 @@ static gid_t listen_gid;
 static Connection conns[CONTROL_CLIENTS];
 static int polled[1 + CONTROL_CLIENTS]; // what each polled entry is: -1 the socket, else a slot
 
-static void fail(char* err, int err_size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-static void fail(char* err, int err_size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(err, static_cast<size_t>(err_size), format, args);
-    va_end(args);
-}
-
 int control_listen(const char* path, int make_dir, char* err, int err_size) {
     for (Connection& c : conns)
         c.fd = -1;
@@ -108,23 +99,23 @@ int control_listen(const char* path, int make_dir, char* err, int err_size) {
         if (slash != nullptr && slash != dir) {
             *slash = '\0';
             if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
-                fail(err, err_size, "control socket %s: cannot make the folder %s: %s", path, dir,
-                     std::strerror(errno));
+                control_fail(err, err_size, "control socket %s: cannot make the folder %s: %s",
+                             path, dir, std::strerror(errno));
                 return 0;
             }
         }
     }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        fail(err, err_size, "control socket %s: %s", path, std::strerror(errno));
+        control_fail(err, err_size, "control socket %s: %s", path, std::strerror(errno));
         return 0;
     }
     struct stat st;
     if (lstat(path, &st) == 0) {
         // Something is there already: a socket no relay answers on is left over and replaced.
         if (!S_ISSOCK(st.st_mode)) {
-            fail(err, err_size, "control socket %s: a file that is not a socket is in the way",
-                 path);
+            control_fail(err, err_size,
+                         "control socket %s: a file that is not a socket is in the way", path);
             close(fd);
             return 0;
         }
@@ -133,8 +124,8 @@ int control_listen(const char* path, int make_dir, char* err, int err_size) {
         int why = errno;
         if (probe >= 0) close(probe);
         if (live || (why != ECONNREFUSED && why != ENOENT)) {
-            fail(err, err_size, "control socket %s: %s", path,
-                 live ? "another relay is listening on it" : std::strerror(why));
+            control_fail(err, err_size, "control socket %s: %s", path,
+                         live ? "another relay is listening on it" : std::strerror(why));
             close(fd);
             return 0;
         }
@@ -151,7 +142,8 @@ int control_listen(const char* path, int make_dir, char* err, int err_size) {
             why = errno;
             unlink(path);
         }
-        fail(err, err_size, "control socket %s: cannot make it: %s", path, std::strerror(why));
+        control_fail(err, err_size, "control socket %s: cannot make it: %s", path,
+                     std::strerror(why));
         close(fd);
         return 0;
     }

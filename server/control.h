@@ -58,6 +58,10 @@ long long control_next_wake();
 void control_service(int udp_fd, long long now);
 #endif
 
+// Puts a failure's reason, printf-style, into err (at most err_size - 1 characters).
+void control_fail(char* err, int err_size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Writes the counters in the Prometheus text format to a new file beside path (fs_create_beside),
 // then renames it to path (mode 0644). Returns 1, or 0 with the reason in err.
 int metrics_write(const char* path, long long now, char* err, int err_size);

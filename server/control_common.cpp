@@ -4,7 +4,16 @@
 
 #include "server/state_fs.h"
 
+#include <cstdarg>
 #include <cstdio>
+
+void control_fail(char* err, int err_size, const char* format, ...) {
+    if (err == nullptr || err_size <= 0) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(err, static_cast<size_t>(err_size), format, args);
+    va_end(args);
+}
 
 int metrics_write(const char* path, long long now, char* err, int err_size) {
     static char text[16384];
@@ -21,8 +30,7 @@ int metrics_write(const char* path, long long now, char* err, int err_size) {
         if (ok && fs_replace(tmp, path, 0) != 0) return 1;
         fs_remove(tmp);
     }
-    if (err != nullptr && err_size > 0)
-        std::snprintf(err, static_cast<size_t>(err_size), "metrics file %s: %s", path, fs_error());
+    control_fail(err, err_size, "metrics file %s: %s", path, fs_error());
     return 0;
 }
 

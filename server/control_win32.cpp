@@ -4,6 +4,7 @@
 #include <windows.h> // lean (the build says so): nb30.h's GROUP_NAME would clash with relay.h
 
 #include "server/control.h"
+#include "server/error_win32.h"
 
 #include "server/relay.h"
 #include "server/state_fs.h"
@@ -29,28 +30,6 @@ enum {
 // A pipe message of one NUL byte ends an answer: the caller cannot tell the end by the pipe's
 // closing, as a disconnect would throw away what it has not read yet.
 static const char kEndMark[1] = {'\0'};
-
-static void fail(char* err, int err_size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-static void fail(char* err, int err_size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(err, static_cast<size_t>(err_size), format, args);
-    va_end(args);
-}
-
-// The system's text for an error code, without its full stop.
-static const char* error_text(DWORD code) {
-    static char text[300];
-    text[0] = '\0';
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.'))
-        text[--n] = '\0';
-    if (n == 0) std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
-    return text;
-}
 
 int control_default_path(char* out, int size, int* own_dir, char*, int) {
     *own_dir = 0;
@@ -93,7 +72,8 @@ int control_set_group(const char* account, char* err, int err_size) {
     char* text = nullptr;
     if (!LookupAccountNameA(nullptr, account, sid, &sid_size, domain, &domain_size, &use) ||
         !ConvertSidToStringSidA(sid, &text)) {
-        fail(err, err_size, "control group %s: %s", account, error_text(GetLastError()));
+        control_fail(err, err_size, "control group %s: %s", account,
+                     win32_error_text(GetLastError()));
         return 0;
     }
     std::snprintf(group_sid, sizeof group_sid, "%s", text);
@@ -121,8 +101,8 @@ static int make_descriptor(char* err, int err_size) {
     }
     if (token != nullptr) CloseHandle(token);
     if (own[0] == '\0') {
-        fail(err, err_size, "control pipe: the relay's own account is unknown: %s",
-             error_text(GetLastError()));
+        control_fail(err, err_size, "control pipe: the relay's own account is unknown: %s",
+                     win32_error_text(GetLastError()));
         return 0;
     }
     int n = std::snprintf(sddl, sizeof sddl, "D:P(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;%s)",
@@ -132,7 +112,8 @@ static int make_descriptor(char* err, int err_size) {
                       static_cast<unsigned long>(GROUP_ACCESS), group_sid);
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
-        fail(err, err_size, "control pipe: descriptor %s: %s", sddl, error_text(GetLastError()));
+        control_fail(err, err_size, "control pipe: descriptor %s: %s", sddl,
+                     win32_error_text(GetLastError()));
         sddl[0] = '\0';
         return 0;
     }
@@ -170,8 +151,8 @@ int control_listen(const char* path, int, char* err, int err_size) {
         if (p->pipe == INVALID_HANDLE_VALUE || p->ov.hEvent == nullptr) {
             // Windows refuses a first instance of a name in use; Wine says all are busy.
             int taken = i == 0 && (why == ERROR_ACCESS_DENIED || why == ERROR_PIPE_BUSY);
-            fail(err, err_size, "control pipe %s: %s", path,
-                 taken ? "another relay is listening on it" : error_text(why));
+            control_fail(err, err_size, "control pipe %s: %s", path,
+                         taken ? "another relay is listening on it" : win32_error_text(why));
             listening = 1;
             control_close();
             return 0;
@@ -362,11 +343,11 @@ int control_ask(const char* path, const std::string& request, std::string* reply
         DWORD why = GetLastError();
         if (why == ERROR_ACCESS_DENIED) {
             std::fprintf(stderr, "keltup-server: not allowed to control this relay (%s: %s)\n",
-                         path, error_text(why));
+                         path, win32_error_text(why));
             return CONTROL_EXIT_REFUSED;
         }
         std::fprintf(stderr, "keltup-server: no relay is listening on %s (%s)\n", path,
-                     error_text(why));
+                     win32_error_text(why));
         return CONTROL_EXIT_NONE;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;

@@ -18,6 +18,13 @@ static RelayOut copy_out[NET_BATCH];
 static NetMsg copy_tx[NET_BATCH];
 static int copy_at, copy_count;
 
+// The system call's view of one datagram to send.
+static void outgoing(NetMsg* m, RelayOut* o) {
+    m->data = o->data;
+    m->len = o->len;
+    m->addr = o->to;
+}
+
 void drain_clear() {
     std::memset(batch_in, 0, sizeof batch_in);
     std::memset(batch_out, 0, sizeof batch_out);
@@ -94,9 +101,7 @@ static void send_copies(int fd, int budget, long long now) {
             int want = budget < NET_BATCH ? budget : NET_BATCH;
             copy_at = copy_count = 0;
             while (copy_count < want && relay_group_next(&copy_out[copy_count], now)) {
-                copy_tx[copy_count].data = copy_out[copy_count].data;
-                copy_tx[copy_count].len = copy_out[copy_count].len;
-                copy_tx[copy_count].addr = copy_out[copy_count].to;
+                outgoing(&copy_tx[copy_count], &copy_out[copy_count]);
                 ++copy_count;
             }
             if (copy_count == 0) return;
@@ -136,9 +141,7 @@ int relay_drain(int fd, long long now) {
             batch_kept[k] = resend_last();
             log_datagram(&batch_rx[k].addr, batch_rx[k].len, batch_what[k], &batch_out[k][0]);
             for (int i = 0; i < n; ++i, ++sends) {
-                batch_tx[sends].data = batch_out[k][i].data;
-                batch_tx[sends].len = batch_out[k][i].len;
-                batch_tx[sends].addr = batch_out[k][i].to;
+                outgoing(&batch_tx[sends], &batch_out[k][i]);
                 batch_of[sends] = k;
             }
         }

@@ -1,5 +1,6 @@
 // The relay's sockets on Windows: one non-blocking Winsock 2 UDP socket that talks to many
 // clients, one call a datagram (Winsock has no batched calls for UDP: see net_common.cpp).
+#include "server/error_win32.h"
 #include "server/net_sockaddr.h"
 
 #ifdef _WIN32
@@ -35,13 +36,8 @@ int net_ready() {
 static void say(char* err, int size, const char* what) {
     if (err == nullptr || size <= 0) return;
     int code = WSAGetLastError();
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                   static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-    size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.'))
-        text[--n] = '\0';
-    std::snprintf(err, static_cast<size_t>(size), "%s: %s (error %d)", what, text, code);
+    std::snprintf(err, static_cast<size_t>(size), "%s: %s (error %d)", what,
+                  win32_error_text(static_cast<unsigned long>(code)), code);
 }
 
 int net_open(const char* host, int port, char* err, int err_size) {

@@ -243,6 +243,21 @@ static int metric(char* out, int used, int size, const char* name, const char* t
                                 help, name, type, name, value);
 }
 
+// A counter labelled by reason: one series per name, each name made a label value.
+static int by_reason(char* text, int used, int size, const char* name, const char* help,
+                     const char* const* reasons, const long long* values, int count) {
+    if (used < size)
+        used += std::snprintf(text + used, static_cast<size_t>(size - used),
+                              "# HELP keltup_%s %s\n# TYPE keltup_%s counter\n", name, help, name);
+    char label[64];
+    for (int i = 0; i < count && used < size; ++i) {
+        reason_label(reasons[i], label, sizeof label);
+        used += std::snprintf(text + used, static_cast<size_t>(size - used),
+                              "keltup_%s{reason=\"%s\"} %lld\n", name, label, values[i]);
+    }
+    return used;
+}
+
 long long metrics_write_errors;
 
 static int state_metrics(char* text, int used, int size, long long now) {
@@ -290,28 +305,12 @@ int metrics_text(char* text, int size, long long now) {
         std::snprintf(name, sizeof name, "%s_total", k.metric);
         used = metric(text, used, size, name, "counter", k.help, relay_stats.*k.field);
     }
-    if (used < size)
-        used += std::snprintf(text + used, static_cast<size_t>(size - used),
-                              "# HELP keltup_dropped_total Datagrams dropped, by reason.\n"
-                              "# TYPE keltup_dropped_total counter\n");
-    for (int i = 0; i < DROP_REASONS && used < size; ++i) {
-        reason_label(kDropNames[i], name, sizeof name);
-        used += std::snprintf(text + used, static_cast<size_t>(size - used),
-                              "keltup_dropped_total{reason=\"%s\"} %lld\n", name,
-                              relay_stats.dropped[i]);
-    }
+    used = by_reason(text, used, size, "dropped_total", "Datagrams dropped, by reason.", kDropNames,
+                     relay_stats.dropped, DROP_REASONS);
     used = state_metrics(text, used, size, now);
-    if (used < size)
-        used += std::snprintf(text + used, static_cast<size_t>(size - used),
-                              "# HELP keltup_group_refused_total Messages to or under a group "
-                              "refused, by reason.\n"
-                              "# TYPE keltup_group_refused_total counter\n");
-    for (int i = 0; i < GROUP_REFUSALS && used < size; ++i) {
-        reason_label(kGroupRefusalNames[i], name, sizeof name);
-        used += std::snprintf(text + used, static_cast<size_t>(size - used),
-                              "keltup_group_refused_total{reason=\"%s\"} %lld\n", name,
-                              relay_stats.group_refused[i]);
-    }
+    used = by_reason(text, used, size, "group_refused_total",
+                     "Messages to or under a group refused, by reason.", kGroupRefusalNames,
+                     relay_stats.group_refused, GROUP_REFUSALS);
     if (used >= size) used = size - 1;
 
     return used;

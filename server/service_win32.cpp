@@ -2,6 +2,7 @@
 // automatically as LocalService and restart on failure; under it, start pending with progress,
 // running, and stop or shutdown through the loop's stop event; its log in the Application event
 // log.
+#include "server/error_win32.h"
 #include "server/service_win32.h"
 
 #include "server/keltup-server-messages.h"
@@ -24,13 +25,7 @@ static int relay_exit;
 
 static void say_error(const char* what) {
     DWORD code = GetLastError();
-    char text[300] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.'))
-        text[--n] = '\0';
-    std::fprintf(stderr, "keltup-server: %s: %s (error %lu)\n", what, text,
+    std::fprintf(stderr, "keltup-server: %s: %s (error %lu)\n", what, win32_error_text(code),
                  static_cast<unsigned long>(code));
 }
 

@@ -1,5 +1,6 @@
 // The relay's file-system calls on Windows (see state_fs.h). A file's access is its folder's,
 // inherited: the mode asked for is not Windows' to take.
+#include "server/error_win32.h"
 #include "server/state_fs.h"
 
 #include <windows.h>
@@ -12,13 +13,7 @@ static char last_error[400];
 
 static void failed(const char* what) {
     DWORD code = GetLastError();
-    char text[300] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    size_t n = std::strlen(text);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.'))
-        text[--n] = '\0';
-    std::snprintf(last_error, sizeof last_error, "%s: %s (error %lu)", what, text,
+    std::snprintf(last_error, sizeof last_error, "%s: %s (error %lu)", what, win32_error_text(code),
                   static_cast<unsigned long>(code));
 }
 
