@@ -15,6 +15,7 @@
 #include "inbox/viewer.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_ui.h"
+#include "protocol/busy.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 #include "protocol/receive.h"

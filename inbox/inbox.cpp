@@ -1,5 +1,6 @@
 // The in-memory Inbox: storing, counting and removing entries, and the receipt time text.
 #include "inbox/inbox.h"
+#include "protocol/busy.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,6 @@
 #include <ctime>
 
 Inbox inbox;
-int busy_flag;
 
 // Entries from head to tail, whatever the busy flag says.
 static int walk_count() {

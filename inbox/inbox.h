@@ -17,10 +17,6 @@ struct Inbox {
 
 extern Inbox inbox;
 
-// Set while a send waits for its receipt and while an entry is deleted: readers then see an empty
-// Inbox and the poll leaves the socket alone.
-extern int busy_flag;
-
 enum { INBOX_LIMIT = 5 };
 
 // Entries from head to tail; 0 while the busy flag is set.

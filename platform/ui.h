@@ -8,8 +8,7 @@
 // events reach the receivers the program's entry sets with ui_set_main_events.
 #pragma once
 
-struct DialogTemplate;
-struct MenuTemplate;
+#include "resources/resources.h"
 
 // A window or dialog handle. 0 is no window.
 typedef int UiWnd;
@@ -24,9 +23,6 @@ enum UiEvent {
 // Returns 1 when the event was handled, 0 to leave it to the platform (which then does nothing
 // more for commands: a dialog closes only through ui_dialog_end).
 typedef int (*UiDialogProc)(UiWnd dlg, int event, int param);
-
-// Standard command ids.
-enum { UI_IDOK = 1, UI_IDCANCEL = 2 };
 
 // Tray callback events (the mouse message numbers of the Win32 tray callback).
 enum { UI_TRAY_DBLCLK = 515, UI_TRAY_RBUTTONUP = 517 };

@@ -3,6 +3,7 @@
 
 #include "inbox/inbox.h"
 #include "protocol/arrivals.h"
+#include "protocol/busy.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 

@@ -4,10 +4,13 @@
 
 #include "inbox/inbox.h"
 #include "protocol/arrivals.h"
+#include "protocol/busy.h"
 #include "protocol/endpoint.h"
 #include "settings/settings.h"
 
 #include <cstring>
+
+int busy_flag;
 
 enum { TRIES = 10, WAIT_MS = 200, WAIT_MIN = 61, WAIT_MAX = 4095, WAIT_BUFFER = 4096 };
 

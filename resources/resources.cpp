@@ -2,8 +2,6 @@
 // units; the front-ends scale them by the template's font.
 #include "resources/resources.h"
 
-#include "platform/ui.h"
-
 const char* const kTitleString = "Generic: Sample Application";
 const char* const kVersionText = "V0.9.4";
 const char* const kMakerNotice = "by the KelTup team";

@@ -27,6 +27,10 @@ enum ControlStyle {
     ST_VSCROLL = 1 << 10, // vertical scroll bar
 };
 
+// The standard command ids: OK (and Enter without a default button), Cancel (and Esc or the close
+// box).
+enum { UI_IDOK = 1, UI_IDCANCEL = 2 };
+
 enum { ID_NONE = -1 };
 
 struct DialogControl {

@@ -45,7 +45,7 @@ long long control_next_wake();
 // Accepts, reads and answers; operator notices go out over udp_fd.
 void control_service(const pollfd* fds, int count, int udp_fd, long long now);
 #else
-// On Windows (control_win32.cpp) the channel is a named pipe, \\.\pipe\NAME, served with
+// On Windows (win32/control.cpp) the channel is a named pipe, \\.\pipe\NAME, served with
 // overlapped I/O: its events (room for CONTROL_CLIENTS) to wait on with the socket's, then a
 // look at every pipe instance after each wait. The pipe's security descriptor admits SYSTEM,
 // the Administrators, the relay's own account and the group of control_set_group; remote

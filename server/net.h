@@ -1,5 +1,5 @@
 // The relay's side of the network: one unconnected UDP socket that talks to many clients.
-// BSD sockets in net.cpp, Winsock 2 in net_win32.cpp.
+// BSD sockets in posix/net.cpp, Winsock 2 in win32/net.cpp.
 #pragma once
 
 #include <cstdint>

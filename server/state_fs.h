@@ -1,5 +1,5 @@
 // The file-system calls behind the relay's own files (its state file, its metrics file), one
-// implementation per platform (state_fs_posix.cpp): a new file is made under a unique name beside
+// implementation per platform (posix/state_fs.cpp): a new file is made under a unique name beside
 // its target, never through a link, with its mode set on what was made, and only a whole, written
 // file is renamed over the target.
 #pragma once

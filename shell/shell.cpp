@@ -14,6 +14,7 @@
 #include "dialogs/dialogs.h"
 #include "inbox/inbox.h"
 #include "inbox/viewer.h"
+#include "protocol/busy.h"
 #include "protocol/datagram.h"
 #include "protocol/endpoint.h"
 #include "protocol/receive.h"

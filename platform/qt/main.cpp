@@ -1,6 +1,7 @@
 // keltup on Linux: the Qt application around the portable program.
 #include "platform/qt/ui_qt.h"
 #include "inbox/inbox.h"
+#include "protocol/busy.h"
 #include "shell/shell.h"
 
 #include <QApplication>

@@ -4,6 +4,7 @@
 
 #include "inbox/inbox.h"
 #include "protocol/arrivals.h"
+#include "protocol/busy.h"
 #include "protocol/endpoint.h"
 #include "protocol/receive.h"
 #include "protocol/send.h"

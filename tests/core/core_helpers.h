@@ -3,6 +3,7 @@
 
 #include "inbox/inbox.h"
 #include "platform/fake/fake_ui.h"
+#include "protocol/busy.h"
 #include "protocol/datagram.h"
 #include "shell/network.h"
 

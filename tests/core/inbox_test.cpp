@@ -1,5 +1,6 @@
 #include "core_helpers.h"
 #include "inbox/viewer.h"
+#include "protocol/busy.h"
 
 #include <gtest/gtest.h>
 

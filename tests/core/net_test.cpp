@@ -1,5 +1,6 @@
 // A test socket on 127.0.0.1 plays the server against the real endpoint.
 #include "core_helpers.h"
+#include "protocol/busy.h"
 #include "udp_peer.h"
 
 #include "protocol/endpoint.h"

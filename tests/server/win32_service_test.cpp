@@ -3,7 +3,7 @@
 // pipe, and removed by --uninstall-service.
 #include <winsock2.h> // before windows.h, which the headers below bring
 
-#include "server/service_win32.h"
+#include "server/win32/service.h"
 #include "tests/server/test_client.h"
 #include "tests/server/win32_process.h"
 #include "tests/win32/driver.h"

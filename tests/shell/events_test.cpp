@@ -7,6 +7,7 @@
 #include "inbox/viewer.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_ui.h"
+#include "protocol/busy.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
 #include "shell/network.h"

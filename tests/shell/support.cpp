@@ -23,6 +23,7 @@ static const PeerSocket NO_PEER = -1;
 #include "inbox/inbox.h"
 #include "inbox/viewer.h"
 #include "platform/fake/fake_dialogs.h"
+#include "protocol/busy.h"
 #include "resources/resources.h"
 #include "platform/fake/fake_ui.h"
 #include "protocol/endpoint.h"

@@ -5,6 +5,7 @@
 #include "inbox/viewer.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_ui.h"
+#include "protocol/busy.h"
 #include "resources/resources.h"
 #include "tests/shell/support.h"
 

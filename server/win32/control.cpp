@@ -4,7 +4,7 @@
 #include <windows.h> // lean (the build says so): nb30.h's GROUP_NAME would clash with relay.h
 
 #include "server/control.h"
-#include "server/error_win32.h"
+#include "server/win32/error.h"
 
 #include "server/relay.h"
 #include "server/state_fs.h"

@@ -2,8 +2,8 @@
 // automatically as LocalService and restart on failure; under it, start pending with progress,
 // running, and stop or shutdown through the loop's stop event; its log in the Application event
 // log.
-#include "server/error_win32.h"
-#include "server/service_win32.h"
+#include "server/win32/error.h"
+#include "server/win32/service.h"
 
 #include "server/keltup-server-messages.h"
 #include "server/relay.h"

@@ -1,6 +1,6 @@
 // The relay's file-system calls on Windows (see state_fs.h). A file's access is its folder's,
 // inherited: the mode asked for is not Windows' to take.
-#include "server/error_win32.h"
+#include "server/win32/error.h"
 #include "server/state_fs.h"
 
 #include <windows.h>

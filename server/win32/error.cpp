@@ -1,5 +1,5 @@
 // The system's text for a Windows error code.
-#include "server/error_win32.h"
+#include "server/win32/error.h"
 
 #ifdef _WIN32
 

@@ -5,7 +5,7 @@
 #include "server/control.h"
 #include "server/relay.h"
 #include "server/serve.h"
-#include "server/service_win32.h"
+#include "server/win32/service.h"
 
 #include <cstdio>
 #include <cstring>

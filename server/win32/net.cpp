@@ -1,6 +1,6 @@
 // The relay's sockets on Windows: one non-blocking Winsock 2 UDP socket that talks to many
 // clients, one call a datagram (Winsock has no batched calls for UDP: see net_common.cpp).
-#include "server/error_win32.h"
+#include "server/win32/error.h"
 #include "server/net_sockaddr.h"
 
 #ifdef _WIN32

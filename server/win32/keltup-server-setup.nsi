@@ -3,7 +3,7 @@
 ;
 ;   makensis -DVERSION=0.9.4 -DSERVER=keltup-server.exe -DSEND=keltup-send.exe -DUSERS=users \
 ;            -DICON=resources/images/dromoff.ico -DOUTFILE=keltup-server-setup-0.9.4.exe \
-;            keltup-server-setup.nsi
+;            server/win32/keltup-server-setup.nsi
 ;
 ; Installs keltup-server.exe and keltup-send.exe into Program Files\KelTup Relay; makes
 ; %ProgramData%\KelTup\users from USERS (the example, its entries commented out) when there is
@@ -16,7 +16,7 @@
   !error "define VERSION, SERVER, SEND, USERS, OUTFILE and ICON"
 !endif
 !ifndef WIZARD
-  !define WIZARD "../resources/images/wizard.bmp" ; makensis works in the script's folder
+  !define WIZARD "../../resources/images/wizard.bmp" ; makensis works in the script's folder
 !endif
 
 Target amd64-unicode

@@ -1,4 +1,4 @@
-// keltup-server as a Windows service (service_win32.cpp): its registration with the service
+// keltup-server as a Windows service (service.cpp): its registration with the service
 // control manager, its life under it, and its log in the Application event log.
 #pragma once
 
@@ -13,7 +13,7 @@ enum {
     SERVICE_STOP_HINT_MS = 5000,   // the longest the loop takes to end once asked
 };
 
-// The loop waits on these (serve_win32.cpp makes them before anything else runs): set to stop,
+// The loop waits on these (serve.cpp makes them before anything else runs): set to stop,
 // and to read the users file again.
 extern HANDLE serve_stop_event, serve_reload_event;
 
