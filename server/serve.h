@@ -1,6 +1,6 @@
 // keltup-server's program: the options, the start and the periodic work shared by every
-// platform (keltup_server_main.cpp), and the loop that waits for datagrams, operator requests and the
-// signal or service request to stop, one per platform (posix/serve.cpp, win32/serve.cpp).
+// platform (keltup_server_main.cpp), and the loop that waits for datagrams, operator requests and
+// the signal or service request to stop, one per platform (posix/serve.cpp, win32/serve.cpp).
 #pragma once
 
 enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
