@@ -241,7 +241,7 @@ static RelayUser* new_user(const char* nick, long long now, int any) {
         list_remove(u);
         host_remove(u->addr.ip);
     }
-    std::memset(u, 0, sizeof *u);
+    *u = RelayUser();
     directory_set_nick(u->nick, nick);
     unsigned b = nick_bucket(u->nick);
     u->next = heads[b];
@@ -260,7 +260,10 @@ int relay_pin(const char* nick, const NetAddr* addr) {
         host_remove(u->addr.ip);
     }
     directory_set_nick(u->nick, nick);
+    // The local address it was last heard at stays while it is listed at the same address.
+    uint32_t local = net_equal(&u->addr, addr) ? u->addr.local : 0;
     u->addr = *addr;
+    u->addr.local = local;
     u->pinned = 1;
     return 1;
 }
@@ -286,6 +289,7 @@ int directory_learn(const char* nick, const NetAddr* from, long long now) {
     RelayUser* u = directory_find(nick);
     char name[NICK_SIZE], a[NET_ADDR_TEXT], b[NET_ADDR_TEXT];
     if (u != nullptr && net_equal(&u->addr, from)) {
+        u->addr.local = from->local; // what is sent to it leaves from where it wrote to
         directory_heard(u, now);
         return AT_SENDER;
     }
@@ -345,6 +349,7 @@ int directory_restore(const char* nick, const NetAddr* addr, long long seen) {
     if (user_count >= slots || host_count(addr->ip) >= relay_config.max_per_address) return NO_ROOM;
     RelayUser* u = new_user(nick, seen, 0);
     u->addr = *addr;
+    u->addr.local = 0; // not kept in the file: learned again from its next datagram
     u->seen = seen;
     host_add(addr->ip);
     list_prepend(u);

@@ -13,10 +13,13 @@ static NetMsg batch_tx[2 * NET_BATCH];
 static int batch_of[2 * NET_BATCH];
 static RelayOutcome batch_what[NET_BATCH];
 static uint32_t batch_kept[NET_BATCH];
-// Copies of group messages taken from relay_group_next and not sent yet: copy_at to copy_count.
-static RelayOut copy_out[NET_BATCH];
-static NetMsg copy_tx[NET_BATCH];
-static int copy_at, copy_count;
+// Copies of group messages and operator notices taken from relay_group_next and
+// relay_notice_next and not sent yet: queued_at to queued_count. Set blocked when the socket
+// would not take the next one: they wait for it to be writable.
+static RelayOut queued_out[NET_BATCH];
+static NetMsg queued_tx[NET_BATCH];
+static int queued_at, queued_count;
+static int blocked;
 
 // The system call's view of one datagram to send.
 static void outgoing(NetMsg* m, RelayOut* o) {
@@ -27,9 +30,10 @@ static void outgoing(NetMsg* m, RelayOut* o) {
 
 void drain_clear() {
     std::memset(batch_in, 0, sizeof batch_in);
-    std::memset(batch_out, 0, sizeof batch_out);
-    std::memset(copy_out, 0, sizeof copy_out);
-    copy_at = copy_count = 0;
+    std::memset(static_cast<void*>(batch_out), 0, sizeof batch_out);
+    std::memset(static_cast<void*>(queued_out), 0, sizeof queued_out);
+    queued_at = queued_count = 0;
+    blocked = 0;
 }
 
 static void log_datagram(const NetAddr* from, int len, RelayOutcome what, const RelayOut* first) {
@@ -93,32 +97,54 @@ static void prefetch_batch(int got) {
         resend_prefetch_record(chain[k]);
 }
 
-// Sends at most budget copies of group messages, a batch a system call. One that cannot be sent
-// is lost and counted; the rest wait for the next drain.
-static void send_copies(int fd, int budget, long long now) {
+// Sends at most budget copies of group messages and operator notices, a batch a system call. One
+// the socket has no room for waits until it is writable; one the network refuses is counted.
+static void send_queued(int fd, int budget, long long now) {
+    blocked = 0;
     while (budget > 0) {
-        if (copy_at == copy_count) {
+        if (queued_at == queued_count) {
             int want = budget < NET_BATCH ? budget : NET_BATCH;
-            copy_at = copy_count = 0;
-            while (copy_count < want && relay_group_next(&copy_out[copy_count], now)) {
-                outgoing(&copy_tx[copy_count], &copy_out[copy_count]);
-                ++copy_count;
+            queued_at = queued_count = 0;
+            while (queued_count < want && (relay_group_next(&queued_out[queued_count], now) ||
+                                           relay_notice_next(&queued_out[queued_count]))) {
+                outgoing(&queued_tx[queued_count], &queued_out[queued_count]);
+                ++queued_count;
             }
-            if (copy_count == 0) return;
+            if (queued_count == 0) return;
         }
-        int sent = net_send_batch(fd, copy_tx + copy_at, copy_count - copy_at);
-        copy_at += sent;
+        int sent = net_send_batch(fd, queued_tx + queued_at, queued_count - queued_at);
+        queued_at += sent;
         budget -= sent;
-        if (copy_at < copy_count) {
+        if (queued_at < queued_count) {
+            if (net_send_blocked()) {
+                blocked = 1;
+                return;
+            }
             ++relay_stats.send_failed;
-            ++copy_at;
-            return;
+            ++queued_at;
+            --budget;
         }
     }
 }
 
+void relay_send_queued(int fd, long long now) {
+    send_queued(fd, NET_BATCH, now);
+}
+
 int relay_drain_pending() {
-    return copy_at < copy_count || relay_group_pending();
+    if (queued_at == queued_count && !relay_group_pending() && !relay_notice_pending())
+        return DRAIN_IDLE;
+    return blocked ? DRAIN_BLOCKED : DRAIN_NOW;
+}
+
+int relay_drain_forget(long long now) {
+    int left = queued_count - queued_at;
+    RelayOut out;
+    while (relay_group_next(&out, now) || relay_notice_next(&out))
+        ++left;
+    queued_at = queued_count = 0;
+    blocked = 0;
+    return left;
 }
 
 int relay_drain(int fd, long long now) {
@@ -148,13 +174,13 @@ int relay_drain(int fd, long long now) {
         // What was learned is in the state file before any answer leaves.
         state_flush(now);
         send_all(fd, sends);
-        // Copies of group messages between batches, a batch at a time, so neither waits long.
+        // Copies and notices between batches, a batch at a time, so neither waits long.
         if (relay_drain_pending()) {
-            send_copies(fd, NET_BATCH, now);
+            send_queued(fd, NET_BATCH, now);
             copied += NET_BATCH;
         }
         if (got < want) break; // the queue is empty
     }
-    if (copied < RELAY_GROUP_TURN) send_copies(fd, RELAY_GROUP_TURN - copied, now);
+    if (copied < RELAY_GROUP_TURN) send_queued(fd, RELAY_GROUP_TURN - copied, now);
     return count;
 }

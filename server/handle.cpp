@@ -99,6 +99,12 @@ RelayDrop relay_last_drop() {
 int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size) {
     char name[NICK_SIZE];
     int reached = 0;
+    // One notice at a time: the last one's nicknames are not given up for this one's.
+    if (notice_left) {
+        std::snprintf(line, static_cast<size_t>(line_size),
+                      "The last notice is still being sent; try again in a moment.");
+        return -1;
+    }
     notice_left = 0;
     notice_next = RELAY_MAX_USERS;
     notice_group = nick_or_null != nullptr ? relay_group_find(nick_or_null) : -1;
@@ -140,6 +146,10 @@ int relay_operator_notice(const char* nick_or_null, const char* text, char* line
     notice_len = HEADER_SIZE + body + 1;
     relay_log(LOG_NORMAL, "operator notice: %s", line);
     return reached;
+}
+
+int relay_notice_pending() {
+    return notice_left;
 }
 
 int relay_notice_next(RelayOut* out) {

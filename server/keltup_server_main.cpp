@@ -26,6 +26,7 @@ ServerOptions server_options = {"0.0.0.0",
                                 RELAY_DEFAULT_GROUP_BURST};
 
 static long long next_stats, next_metrics;
+static int udp_fd = -1; // the relay's socket, from its start to its stop
 static char state_path[FS_PATH_SIZE];
 static int make_folders; // the default place's folders are the relay's to make
 static int metrics_failing;
@@ -209,13 +210,29 @@ int server_started(int fd, const char* control_where) {
         state_path[0] = '\0';
     }
     state_open(state_path[0] != '\0' ? state_path : nullptr, server_now_ms());
+    udp_fd = fd;
     long long now = server_now_ms();
     next_stats = now + RELAY_STATS_MS;
     next_metrics = now + METRICS_EVERY_MS;
     return 1;
 }
 
+// At a stop: the copies and notices still queued go as fast as the socket takes them, for
+// RELAY_STOP_SEND_MS at most; returns how many were left.
+static int send_the_rest() {
+    long long now = server_now_ms(), end = now + RELAY_STOP_SEND_MS;
+    for (int p; (p = relay_drain_pending()) != DRAIN_IDLE && now < end; now = server_now_ms()) {
+        if (p == DRAIN_BLOCKED) net_wait_send(udp_fd, static_cast<int>(end - now));
+        relay_send_queued(udp_fd, now);
+    }
+    return relay_drain_forget(now);
+}
+
 void server_stopping() {
+    int unsent = send_the_rest();
+    if (unsent > 0)
+        relay_log(LOG_QUIET, "stopping: %d copies and notices still queued after %d ms not sent",
+                  unsent, RELAY_STOP_SEND_MS);
     state_close(server_now_ms());
     relay_log_drops(1);
     relay_log(LOG_NORMAL,

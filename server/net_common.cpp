@@ -7,6 +7,7 @@
 
 int net_resolve(const char* host, int port, NetAddr* out) {
     if (port < 0 || port > 65535 || !net_ready()) return 0;
+    out->local = 0;
     in_addr parsed;
     if (inet_pton(AF_INET, host, &parsed) == 1) {
         out->ip = ntohl(parsed.s_addr);

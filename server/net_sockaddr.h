@@ -28,6 +28,7 @@ inline sockaddr_in net_to_sockaddr(const NetAddr* a) {
 inline void net_from_sockaddr(const sockaddr_in* sa, NetAddr* a) {
     a->ip = ntohl(sa->sin_addr.s_addr);
     a->port = ntohs(sa->sin_port);
+    a->local = 0;
 }
 
 // 1 once the system's sockets can be used (Winsock started); always on Unix.

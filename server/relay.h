@@ -39,6 +39,7 @@ enum {
     RELAY_DEFAULT_GROUP_BURST = 5,   // ... and this many at once
     RELAY_GROUP_QUEUE = 256,         // group messages whose copies are going out, at most
     RELAY_GROUP_TURN = 64,           // copies sent at most per drain, so others do not wait
+    RELAY_STOP_SEND_MS = 2000,       // at a stop, how long copies and notices still queued may take
 };
 
 // kRelayMark (protocol/datagram.h) in a datagram coming back (a users entry pointing at the relay
@@ -164,6 +165,8 @@ RelayDrop relay_last_drop();
 // After relay_operator_notice: fills out with the next operator notice to send and returns 1; 0
 // when all are out.
 int relay_notice_next(RelayOut* out);
+// Whether an operator notice is still to be sent to some of its nicknames.
+int relay_notice_pending();
 
 // The groups of the last users file that loaded: their number, and group g's name, whether anyone
 // may write to it, its member count and its members (nicknames as listed). relay_group_find gives
@@ -187,7 +190,8 @@ const RelayUser* relay_user_at(int i);
 // An operator's notice (from the control channel): queues TEXT for nick (for each member the relay
 // has an address for when nick names a group), or for every known nickname when nick is nullptr, to
 // be sent by relay_notice_next; writes the line for the operator
-// ("Notice sent to ...", "Nobody called ...") into line. Returns the number of nicknames reached.
+// ("Notice sent to ...", "Nobody called ...") into line. Returns the number of nicknames reached,
+// or -1 (the reason in line) while the last notice is still going out.
 int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size);
 
 // Running totals since the start. lease_refused: messages relayed under a nickname another port
@@ -211,7 +215,14 @@ void relay_log_drops(int final);
 
 // Receives and handles the datagrams waiting on fd (at most RELAY_BATCH) at time now, NET_BATCH
 // a system call each way where the platform has them. A receipt is sent only when its forward
-// went out. Then sends at most RELAY_GROUP_TURN copies of group messages. Returns the number read.
+// went out. Then sends at most RELAY_GROUP_TURN copies of group messages and operator notices
+// (with more between batches). Returns the number read.
 int relay_drain(int fd, long long now);
-// Whether copies of group messages are still to be sent: the loop should drain again at once.
+// Sends a batch of the copies and notices queued, without reading.
+void relay_send_queued(int fd, long long now);
+// What the drain has still to send: nothing; copies or notices to send now (the loop drains
+// again at once); or ones the socket had no room for (the loop waits until it is writable).
+enum { DRAIN_IDLE = 0, DRAIN_NOW = 1, DRAIN_BLOCKED = 2 };
 int relay_drain_pending();
+// Drops the copies and notices still queued (at a stop, once their time is up); returns how many.
+int relay_drain_forget(long long now);

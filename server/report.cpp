@@ -180,16 +180,20 @@ static void status_answer(ControlAnswer* c, long long now) {
     add_groups(c);
 }
 
-static void notice_answer(ControlAnswer* c, const char* nick, const char* text, int udp_fd) {
+// The notice is queued, its first datagrams sent now, the rest as the socket takes them.
+static void notice_answer(ControlAnswer* c, const char* nick, const char* text, int udp_fd,
+                          long long now) {
     char body[BODY_SIZE];
     std::memset(body, 0, sizeof body);
     std::strncpy(body, text, sizeof body - 1);
     clean_text(body, BODY_SIZE);
     char line[200];
     int reached = relay_operator_notice(nick, body, line, sizeof line);
-    RelayOut out;
-    while (relay_notice_next(&out))
-        if (net_send(udp_fd, out.data, out.len, &out.to) < 0) ++relay_stats.send_failed;
+    if (reached < 0) {
+        answer(c, "error\n%s\n", line);
+        return;
+    }
+    relay_send_queued(udp_fd, now);
     answer(c, "ok %d\n%s\n", reached, line);
 }
 
@@ -210,12 +214,12 @@ void control_answer(char* in, int len, int allowed, const char* why, ControlAnsw
         relay_log(LOG_VERBOSE, "control: status");
         status_answer(c, now);
     } else if (std::strcmp(in, "notice-all") == 0 && arg != nullptr) {
-        notice_answer(c, nullptr, arg, udp_fd);
+        notice_answer(c, nullptr, arg, udp_fd, now);
     } else if (std::strcmp(in, "notice") == 0 && arg != nullptr &&
                std::strchr(arg, '\n') != nullptr && arg[0] != '\n') {
         char* text = std::strchr(arg, '\n');
         *text++ = '\0';
-        notice_answer(c, arg, text, udp_fd);
+        notice_answer(c, arg, text, udp_fd, now);
     } else if (std::strcmp(in, "reload") == 0 && control_reload != nullptr) {
         char line[700];
         int ok = control_reload(line, sizeof line);

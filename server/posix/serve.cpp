@@ -89,11 +89,13 @@ static void loop(int fd) {
         long long wake = server_tick(now);
         long long control_wake = control_next_wake();
         if (control_wake >= 0 && control_wake < wake) wake = control_wake;
-        long long wait = wake > now && !relay_drain_pending() ? wake - now : 0;
+        // Copies and notices to send: no wait; ones the socket had no room for: until it has.
+        int pending = relay_drain_pending();
+        long long wait = wake > now && pending != DRAIN_NOW ? wake - now : 0;
 
         pollfd fds[2 + CONTROL_CLIENTS];
         fds[0].fd = fd;
-        fds[0].events = POLLIN;
+        fds[0].events = static_cast<short>(POLLIN | (pending == DRAIN_BLOCKED ? POLLOUT : 0));
         fds[0].revents = 0;
         int count = 1 + control_poll_fds(fds + 1, 1 + CONTROL_CLIENTS);
         timespec limit;
@@ -101,7 +103,8 @@ static void loop(int fd) {
         limit.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
         int ready = ppoll(fds, static_cast<nfds_t>(count), &limit, &waiting);
         now = server_now_ms();
-        if ((ready > 0 && fds[0].revents != 0) || relay_drain_pending()) relay_drain(fd, now);
+        if ((ready > 0 && fds[0].revents != 0) || relay_drain_pending() == DRAIN_NOW)
+            relay_drain(fd, now);
         control_service(fds + 1, ready > 0 ? count - 1 : 0, fd, now);
     }
 }

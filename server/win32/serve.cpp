@@ -102,12 +102,17 @@ void serve_starting() {
     service_progress();
 }
 
+// How long the loop waits at most for a socket that had no room to take the next datagram.
+static const long long kBlockedRetryMs = 10;
+
 // The relay's loop until the stop event: datagrams, operator calls on the pipe, the users file
-// on the reload event, drop counts once a minute and the metrics file.
+// on the reload event, drop counts once a minute and the metrics file; copies of group messages
+// and notices as fast as the socket takes them.
 static void loop(int fd) {
     WSAEVENT net_event = WSACreateEvent();
+    // FD_WRITE: the socket has room again after a send found none.
     if (net_event == WSA_INVALID_EVENT ||
-        WSAEventSelect(static_cast<SOCKET>(fd), net_event, FD_READ) != 0) {
+        WSAEventSelect(static_cast<SOCKET>(fd), net_event, FD_READ | FD_WRITE) != 0) {
         relay_log(LOG_QUIET, "cannot wait for the socket: error %d", WSAGetLastError());
         return;
     }
@@ -116,7 +121,12 @@ static void loop(int fd) {
         long long wake = server_tick(now);
         long long control_wake = control_next_wake();
         if (control_wake >= 0 && control_wake < wake) wake = control_wake;
-        DWORD wait = static_cast<DWORD>(wake > now ? wake - now : 0);
+        // Copies and notices to send: no wait; ones the socket had no room for: until it has,
+        // or a moment at most where no FD_WRITE follows (a full buffer of the system's own).
+        int pending = relay_drain_pending();
+        long long wait_ms = wake > now && pending != DRAIN_NOW ? wake - now : 0;
+        if (pending == DRAIN_BLOCKED && wait_ms > kBlockedRetryMs) wait_ms = kBlockedRetryMs;
+        DWORD wait = static_cast<DWORD>(wait_ms);
 
         HANDLE handles[3 + CONTROL_CLIENTS] = {serve_stop_event, serve_reload_event, net_event};
         int count = 3 + control_wait_handles(handles + 3, CONTROL_CLIENTS);

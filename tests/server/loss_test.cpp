@@ -130,7 +130,7 @@ int is_marker(const char* buf, int len) {
 
 // Opens the proxy's and the recipient's sockets; their ports are known from here on.
 bool proxy_open(unsigned seed, int loss_up, int loss_down, int loss_leg) {
-    std::memset(&proxy, 0, sizeof proxy);
+    proxy = Proxy();
     proxy.seed = seed;
     proxy.loss_up = loss_up;
     proxy.loss_down = loss_down;
