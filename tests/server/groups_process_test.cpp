@@ -49,13 +49,6 @@ std::vector<std::string> operator_command(const RelayProcess& relay,
     return args;
 }
 
-// A counter's value in the status ("LABEL   VALUE"), or -1.
-long long counter(const std::string& status, const std::string& label) {
-    size_t at = status.find("\n" + label + " ");
-    if (at == std::string::npos) return -1;
-    return std::atoll(status.c_str() + status.find_first_not_of(' ', at + 1 + label.size()));
-}
-
 // A group's line in the status, as printed.
 std::string group_line(const char* name, const char* rest) {
     char line[200];

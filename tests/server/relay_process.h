@@ -7,6 +7,7 @@
 #include "tests/server/child_process.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <csignal>
 #include <poll.h>
 #include <string>
@@ -47,6 +48,13 @@ inline int run(const std::vector<std::string>& args, std::string* err_text = nul
     return finish(c);
 }
 
+// A counter's value in the status ("LABEL   VALUE"), or -1.
+inline long long counter(const std::string& status, const std::string& label) {
+    size_t at = status.find("\n" + label + " ");
+    if (at == std::string::npos) return -1;
+    return std::atoll(status.c_str() + status.find_first_not_of(' ', at + 1 + label.size()));
+}
+
 // A control socket path of the test's own.
 inline std::string relay_control_path() {
     static int serial;
@@ -60,19 +68,20 @@ struct RelayProcess {
     std::string control = relay_control_path(); // the control socket, the test's own
     std::string program = KELTUP_SERVER;        // the relay to run
     const passwd* as = nullptr;                 // run as this user, else as the test's
+    std::string bind = "127.0.0.1"; // 0.0.0.0 only inside a network namespace of the test's own
 
-    // Starts it with --bind 127.0.0.1 --port 0 --control CONTROL, then extra; without a state
-    // file unless extra names one, so never in the default place. Learns its port from its
-    // first line.
+    // Starts it with --bind BIND --port 0 --control CONTROL, then extra; without a state file
+    // unless extra names one, so never in the default place. Learns its port from its first
+    // line.
     bool start(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = {program, "--bind",    "127.0.0.1", "--port",
+        std::vector<std::string> args = {program, "--bind",    bind,   "--port",
                                          "0",     "--control", control};
         if (std::find(extra.begin(), extra.end(), "--state") == extra.end())
             args.insert(args.end(), {"--state", "none"});
         args.insert(args.end(), extra.begin(), extra.end());
         child = spawn(args, "", as);
         std::string line = read_line(child.out);
-        if (line.find("listening on 127.0.0.1:") == std::string::npos) return false;
+        if (line.find("listening on " + bind + ":") == std::string::npos) return false;
         addr.port = static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1)));
         return true;
     }

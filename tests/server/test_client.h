@@ -12,9 +12,9 @@ struct TestClient {
     NetAddr addr = {0, 0};
     int wait_ms; // how long recv waits: a bound against hangs, not a measurement
 
-    explicit TestClient(int wait = 10000) : wait_ms(wait) {
+    explicit TestClient(int wait = 10000, const char* host = "127.0.0.1") : wait_ms(wait) {
         char err[128];
-        fd = net_open("127.0.0.1", 0, err, sizeof err);
+        fd = net_open(host, 0, err, sizeof err);
         net_local(fd, &addr);
     }
     ~TestClient() { net_close(fd); }

@@ -11,7 +11,10 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -213,6 +216,44 @@ TEST(ConsoleRelay, WhatItLearnedSurvivesItsEndInTheStateFileAndTheMetricsFileIsW
     again.kill();
     DeleteFileA(state.c_str());
     DeleteFileA(metrics.c_str());
+}
+
+TEST(ConsoleRelay, EveryCopyOfAThousandMemberGroupGoesOutAtOnce) {
+    // The sender and 999 members, ten at each of a hundred addresses from 127.1.0.1 (Wine's
+    // sockets send from 127.0.0.1 whatever they are bound to, but take what is sent to these).
+    TestClient sender;
+    std::vector<std::unique_ptr<TestClient>> hosts;
+    std::string list = "SENDER = 127.0.0.1:" + std::to_string(sender.addr.port) + "\r\n";
+    std::string group = "group ALL = SENDER";
+    char line[80];
+    for (int i = 0; i < 999; ++i) {
+        if (i % 10 == 0)
+            hosts.push_back(std::make_unique<TestClient>(
+                CHILD_WAIT_MS, ("127.1.0." + std::to_string(i / 10 + 1)).c_str()));
+        std::snprintf(line, sizeof line, "M%04d = 127.1.0.%d:%d\r\n", i, i / 10 + 1,
+                      hosts.back()->addr.port);
+        list += line;
+        group += " " + std::string(line, 5);
+    }
+    std::string users = scratch("users");
+    write_file(users, list + group + "\r\n");
+    ConsoleRelay relay;
+    ASSERT_EQ(1, relay.start("--control ktw-group --users \"" + users + "\"", scratch("log")))
+        << read_file(relay.log);
+    ASSERT_EQ(1, sender.send_with_receipt(relay_at(relay), "SENDER", "ALL", "all hands", 1));
+
+    // Every copy within the bound against hangs, not after the loop's next timer.
+    Datagram d;
+    int copies = 0;
+    ULONGLONG end = GetTickCount64() + CHILD_WAIT_MS;
+    for (size_t h = 0; h < hosts.size(); ++h)
+        for (int k = 0; k < (h + 1 < hosts.size() ? 10 : 9); ++k) {
+            ULONGLONG now = GetTickCount64();
+            if (hosts[h]->recv(&d, now < end ? static_cast<int>(end - now) : 0) < 0) break;
+            copies += d.kind == KIND_GREETING && std::strcmp(d.body, "all hands") == 0;
+        }
+    EXPECT_EQ(999, copies);
+    relay.kill();
 }
 
 // The pipe's descriptor as the system reads it back, in SDDL.
