@@ -63,24 +63,22 @@ int net_local(int fd, NetAddr* out) {
     return 1;
 }
 
-int net_wait(int fd, int timeout_ms) {
+static int wait_for(int fd, short events, int timeout_ms) {
     pollfd p;
     p.fd = fd;
-    p.events = POLLIN;
+    p.events = events;
     p.revents = 0;
     int n = poll(&p, 1, timeout_ms);
     if (n < 0) return -1;
     return n > 0 ? 1 : 0;
 }
 
+int net_wait(int fd, int timeout_ms) {
+    return wait_for(fd, POLLIN, timeout_ms);
+}
+
 int net_wait_send(int fd, int timeout_ms) {
-    pollfd p;
-    p.fd = fd;
-    p.events = POLLOUT;
-    p.revents = 0;
-    int n = poll(&p, 1, timeout_ms);
-    if (n < 0) return -1;
-    return n > 0 ? 1 : 0;
+    return wait_for(fd, POLLOUT, timeout_ms);
 }
 
 // --- one datagram's header: its buffer, its address and the local address it goes with ------

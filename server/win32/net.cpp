@@ -103,30 +103,31 @@ int net_local(int fd, NetAddr* out) {
     return 1;
 }
 
-int net_wait(int fd, int timeout_ms) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(sock(fd), &readable);
+// Waits until the socket is readable, or writable when `writing` is set.
+static int wait_for(int fd, int writing, int timeout_ms) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(sock(fd), &ready);
     timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    int n = select(0, &readable, nullptr, nullptr, timeout_ms < 0 ? nullptr : &limit);
+    int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, nullptr,
+                   timeout_ms < 0 ? nullptr : &limit);
     if (n < 0) return -1;
     return n > 0 ? 1 : 0;
 }
 
+int net_wait(int fd, int timeout_ms) {
+    return wait_for(fd, 0, timeout_ms);
+}
+
 int net_wait_send(int fd, int timeout_ms) {
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(sock(fd), &writable);
-    timeval limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    int n = select(0, nullptr, &writable, nullptr, timeout_ms < 0 ? nullptr : &limit);
-    if (n < 0) return -1;
-    return n > 0 ? 1 : 0;
+    return wait_for(fd, 1, timeout_ms);
 }
 
 // The local address a received datagram was sent to, from its control messages; 0 when they do
 // not say, or for a broadcast or multicast one, which no answer can leave from.
 static uint32_t arrived_at(WSAMSG* m) {
     for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(m); c != nullptr; c = WSA_CMSG_NXTHDR(m, c)) {
+        if (c->cmsg_len < sizeof *c) break; // the next would be this one again
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
         IN_PKTINFO info;
         std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
@@ -136,6 +137,17 @@ static uint32_t arrived_at(WSAMSG* m) {
     return 0;
 }
 
+// One datagram's message: its address, its buffer and room for control data.
+static void message(WSAMSG* m, sockaddr_in* sa, WSABUF* data, char* control, ULONG control_len) {
+    std::memset(m, 0, sizeof *m);
+    m->name = reinterpret_cast<sockaddr*>(sa);
+    m->namelen = sizeof *sa;
+    m->lpBuffers = data;
+    m->dwBufferCount = 1;
+    m->Control.buf = control;
+    m->Control.len = control_len;
+}
+
 int net_recv(int fd, void* buf, int len, NetAddr* from) {
     for (;;) {
         sockaddr_in sa;
@@ -143,13 +155,7 @@ int net_recv(int fd, void* buf, int len, NetAddr* from) {
         alignas(WSACMSGHDR) char control[CONTROL_ROOM];
         WSABUF data = {static_cast<ULONG>(len), static_cast<char*>(buf)};
         WSAMSG m;
-        std::memset(&m, 0, sizeof m);
-        m.name = reinterpret_cast<sockaddr*>(&sa);
-        m.namelen = sizeof sa;
-        m.lpBuffers = &data;
-        m.dwBufferCount = 1;
-        m.Control.buf = control;
-        m.Control.len = sizeof control;
+        message(&m, &sa, &data, control, sizeof control);
         DWORD got = 0;
         int n;
         if (recv_msg != nullptr) {
@@ -169,6 +175,7 @@ int net_recv(int fd, void* buf, int len, NetAddr* from) {
             // Cut to len: Winsock does not say the full length, only that it was longer.
             if (why != WSAEMSGSIZE) return -1;
             n = len + 1;
+            m.Control.len = 0; // not known to be filled in
         } else if (m.dwFlags & MSG_TRUNC) {
             n = len + 1;
         }
@@ -200,13 +207,7 @@ int net_send(int fd, const void* buf, int len, const NetAddr* to) {
         std::memset(control, 0, sizeof control);
         WSABUF data = {static_cast<ULONG>(len), const_cast<char*>(static_cast<const char*>(buf))};
         WSAMSG m;
-        std::memset(&m, 0, sizeof m);
-        m.name = reinterpret_cast<sockaddr*>(&sa);
-        m.namelen = sizeof sa;
-        m.lpBuffers = &data;
-        m.dwBufferCount = 1;
-        m.Control.buf = control;
-        m.Control.len = WSA_CMSG_SPACE(sizeof(IN_PKTINFO));
+        message(&m, &sa, &data, control, WSA_CMSG_SPACE(sizeof(IN_PKTINFO)));
         WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&m);
         c->cmsg_level = IPPROTO_IP;
         c->cmsg_type = IP_PKTINFO;
