@@ -9,6 +9,12 @@
 //   relay_load sizes [USERS]: the relay's tables for USERS nicknames (default 65536).
 //   relay_load state FILE [USERS]: a state file of USERS learned nicknames (default 65536) read
 //     at start and written whole, in this process; prints the file's size and the times.
+//   relay_load local [BLOCKS]: the relay's socket calls alone, in this process: NET_BATCH
+//     messages received and two answers each sent back, by a socket bound to every address (each
+//     datagram's local address read, each answer sent from it) and by one bound to 127.0.0.1 in
+//     turns, BLOCKS blocks (default 40) of 200 turns each; prints the nanoseconds a datagram of
+//     each and the median of the blocks' ratios. Bound to every address: for a network namespace
+//     of the benchmark's own.
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "server/relay.h"
@@ -138,6 +144,81 @@ static int state_times(const char* path, int users) {
     return 0;
 }
 
+// One turn of `local`: NET_BATCH messages from the client to the socket at, received there,
+// two answers each sent back, then taken off the client's queue. Returns the nanoseconds the
+// relay's side took.
+static long long local_turn(int client, int at, const NetAddr* to, NetMsg* msgs,
+                            char (*bufs)[2048]) {
+    static Datagram d;
+    static NetMsg tx[NET_BATCH], back[2 * NET_BATCH];
+    int len = make_msg(&d, "ALICE", "BOB", 1, "a message of an ordinary length, about a line");
+    for (int i = 0; i < NET_BATCH; ++i)
+        tx[i] = {&d, len, *to};
+    net_send_batch(client, tx, NET_BATCH);
+    long long start = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+    int got = 0;
+    for (int tries = 0; got < NET_BATCH && tries < 1000000; ++tries) {
+        for (int i = got; i < NET_BATCH; ++i)
+            msgs[i].data = bufs[i];
+        got += net_recv_batch(at, msgs + got, NET_BATCH - got, 2048);
+    }
+    for (int i = 0; i < got; ++i)
+        back[2 * i] = back[2 * i + 1] = {msgs[i].data, msgs[i].len, msgs[i].addr};
+    net_send_batch(at, back, 2 * got);
+    long long took = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count() -
+                     start;
+    for (int n = 0; n < 2 * got;) {
+        net_wait(client, 1000);
+        int k = net_recv_batch(client, msgs, NET_BATCH, 2048);
+        if (k == 0) break;
+        n += k;
+    }
+    return took;
+}
+
+static int local_cost(int blocks) {
+    int client = sock();
+    char err[128];
+    int every = net_open("0.0.0.0", 0, err, sizeof err);
+    int one = net_open("127.0.0.1", 0, err, sizeof err);
+    if (every < 0 || one < 0) {
+        std::fprintf(stderr, "relay_load: %s\n", err);
+        return 1;
+    }
+    NetAddr to_every = {0x7F000001u, 0}, to_one = {0x7F000001u, 0};
+    NetAddr a;
+    net_local(every, &a);
+    to_every.port = a.port;
+    net_local(one, &a);
+    to_one.port = a.port;
+    static NetMsg msgs[NET_BATCH];
+    static char bufs[NET_BATCH][2048];
+    std::vector<double> ratios;
+    long long all_every = 0, all_one = 0;
+    for (int b = 0; b < blocks; ++b) {
+        long long t_every = 0, t_one = 0;
+        for (int turn = 0; turn < 200; ++turn) {
+            t_every += local_turn(client, every, &to_every, msgs, bufs);
+            t_one += local_turn(client, one, &to_one, msgs, bufs);
+        }
+        ratios.push_back(static_cast<double>(t_every) / static_cast<double>(t_one));
+        all_every += t_every;
+        all_one += t_one;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    double per = 3.0 * NET_BATCH * 200 * blocks; // datagrams through the relay's side
+    std::printf("socket calls: every address %.0f ns a datagram, 127.0.0.1 %.0f ns, ratio %.3f, "
+                "median of %d blocks %.3fx\n",
+                static_cast<double>(all_every) / per, static_cast<double>(all_one) / per,
+                static_cast<double>(all_every) / static_cast<double>(all_one), blocks,
+                ratios[ratios.size() / 2]);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     int batch = 0, new_nicks = 0;
     for (; argc > 1 && std::strncmp(argv[argc - 1], "--", 2) == 0; --argc) {
@@ -150,6 +231,8 @@ int main(int argc, char** argv) {
     }
     if (argc >= 3 && std::strcmp(argv[1], "state") == 0)
         return state_times(argv[2], argc > 3 ? std::atoi(argv[3]) : RELAY_MAX_USERS);
+    if (argc >= 2 && std::strcmp(argv[1], "local") == 0)
+        return local_cost(argc > 2 ? std::atoi(argv[2]) : 40);
     if (argc >= 2 && std::strcmp(argv[1], "sizes") == 0)
         return sizes(argc > 2 ? std::atoi(argv[2]) : RELAY_MAX_USERS);
     if (argc < 3) {
