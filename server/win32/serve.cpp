@@ -19,10 +19,12 @@ const char* const kServeStateHelp =
 const char* const kServeOptionsHelp =
     "  --control-group NAME\n"
     "                      a local group whose members may use --status, --notice and\n"
-    "                      --reload, besides SYSTEM, the Administrators and the relay's account\n"
+    "                      --reload, besides SYSTEM, the Administrators and the relay's identity\n"
     "  --install-service   register the relay with the options given as the automatically\n"
     "                      started service \"" KELTUP_SERVICE_DISPLAY "\" (" KELTUP_SERVICE_NAME
-    "), as LocalService;\n"
+    "),\n"
+    "                      as LocalService under its own SID, NT SERVICE\\" KELTUP_SERVICE_NAME
+    ";\n"
     "                      without --users it reads %ProgramData%\\KelTup\\users\n"
     "  --uninstall-service stop the service and remove it\n";
 
