@@ -176,20 +176,26 @@ int win32_prepare_data_folder(const char* folder, const char* example) {
     std::snprintf(path, sizeof path, "%s\\*", folder);
     HANDLE found = ok ? FindFirstFileA(path, &f) : INVALID_HANDLE_VALUE;
     for (BOOL more = found != INVALID_HANDLE_VALUE; more; more = FindNextFileA(found, &f)) {
-        if ((f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        // Folders and links too: a planted one could stand where the relay renames its files.
+        if (std::strcmp(f.cFileName, ".") == 0 || std::strcmp(f.cFileName, "..") == 0 ||
             std::strncmp(f.cFileName, "untrusted-", 10) == 0)
             continue;
         std::snprintf(path, sizeof path, "%s\\%s", folder, f.cFileName);
+        // A link's owner as read here is its target's: a link is never kept.
         owner_of(path, owner, sizeof owner);
-        if (trusted_owner(owner, self, svc)) continue;
+        if (!(f.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && trusted_owner(owner, self, svc))
+            continue;
         std::snprintf(aside, sizeof aside, "%s\\untrusted-%s", folder, f.cFileName);
-        if (!MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING) && !DeleteFileA(path)) {
+        // One that cannot be renamed is removed.
+        int moved = MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING);
+        if (!moved && !DeleteFileA(path)) {
             fail(err, sizeof err, "cannot set aside", path, GetLastError());
             ok = 0;
             continue;
         }
-        std::printf("keltup-server: %s was made by %s, not by an administrator: set aside as %s\n",
-                    path, owner[0] != '\0' ? owner : "an unknown owner", aside);
+        std::printf("keltup-server: %s was made by %s, not by an administrator: %s%s\n", path,
+                    owner[0] != '\0' ? owner : "an unknown owner",
+                    moved ? "set aside as " : "removed", moved ? aside : "");
     }
     if (found != INVALID_HANDLE_VALUE) FindClose(found);
     std::snprintf(path, sizeof path, "%s\\users", folder);
