@@ -152,18 +152,24 @@ int win32_prepare_data_folder(const char* folder, const char* example) {
         return 1;
     }
     enable_privileges();
-    // A folder that is a link leads elsewhere: it is set aside, not followed.
+    // A link leads elsewhere: it is neither followed nor moved (moving one may move what it points
+    // to); an administrator removes it. A file in the folder's place is set aside.
     DWORD attributes = GetFileAttributesA(folder);
     std::snprintf(aside, sizeof aside, "%s.untrusted", folder);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        std::fprintf(stderr, "keltup-server: %s is a link: remove it, then run this again\n",
+                     folder);
+        LocalFree(admins);
+        return 1;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         if (!MoveFileExA(folder, aside, MOVEFILE_REPLACE_EXISTING)) {
             std::fprintf(stderr, "keltup-server: %s is not a folder and cannot be set aside: %s\n",
                          folder, win32_error_text(GetLastError()));
             LocalFree(admins);
             return 1;
         }
-        std::printf("keltup-server: %s was not a plain folder: set aside as %s\n", folder, aside);
+        std::printf("keltup-server: %s was not a folder: set aside as %s\n", folder, aside);
     }
     int ok = win32_make_data_folder(folder, err, sizeof err) &&
              win32_data_folder_sddl(sddl, sizeof sddl);
@@ -176,15 +182,18 @@ int win32_prepare_data_folder(const char* folder, const char* example) {
     std::snprintf(path, sizeof path, "%s\\*", folder);
     HANDLE found = ok ? FindFirstFileA(path, &f) : INVALID_HANDLE_VALUE;
     for (BOOL more = found != INVALID_HANDLE_VALUE; more; more = FindNextFileA(found, &f)) {
-        // Folders and links too: a planted one could stand where the relay renames its files.
+        // Folders too: a planted one could stand where the relay renames its files.
         if (std::strcmp(f.cFileName, ".") == 0 || std::strcmp(f.cFileName, "..") == 0 ||
             std::strncmp(f.cFileName, "untrusted-", 10) == 0)
             continue;
         std::snprintf(path, sizeof path, "%s\\%s", folder, f.cFileName);
-        // A link's owner as read here is its target's: a link is never kept.
-        owner_of(path, owner, sizeof owner);
-        if (!(f.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && trusted_owner(owner, self, svc))
+        if (f.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            std::snprintf(err, sizeof err, "%s is a link: remove it, then run this again", path);
+            ok = 0;
             continue;
+        }
+        owner_of(path, owner, sizeof owner);
+        if (trusted_owner(owner, self, svc)) continue;
         std::snprintf(aside, sizeof aside, "%s\\untrusted-%s", folder, f.cFileName);
         // One that cannot be renamed is removed.
         int moved = MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING);

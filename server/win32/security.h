@@ -22,8 +22,9 @@ int win32_users_file_sddl(char* out, int size);
 int win32_make_data_folder(const char* folder, char* err, int err_size);
 
 // The installer's step, also taken by --install-service: folder made or given its list and the
-// Administrators as its owner; every file in it that is not owned by SYSTEM, the Administrators,
-// LocalService, the service or the account running this is set aside as untrusted-NAME; then,
+// Administrators as its owner; every file or folder in it that is not owned by SYSTEM, the
+// Administrators, LocalService, the service or the account running this is set aside as
+// untrusted-NAME, and a link there is a failure (never followed or moved); then,
 // with example, a users file copied from it where there is none; the users file given its list.
 // What it did is printed; returns 0, or 1 with the reason printed.
 int win32_prepare_data_folder(const char* folder, const char* example);
