@@ -128,6 +128,11 @@ Section "KelTup Relay"
     ${EndIf}
   ${EndIf}
 
+  ; The service's own restricted SID, which its folder and pipe name: set on an upgrade too, as a
+  ; service registered by an older setup has none and could then write nothing.
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" sidtype ${SERVICE} restricted'
+  Pop $1
+
   ; The relay's port, for this program only.
   nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${PRODUCT}"'
   Pop $1
