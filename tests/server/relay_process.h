@@ -7,7 +7,6 @@
 #include "tests/server/child_process.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <csignal>
 #include <poll.h>
 #include <string>
@@ -48,13 +47,6 @@ inline int run(const std::vector<std::string>& args, std::string* err_text = nul
     return finish(c);
 }
 
-// A counter's value in the status ("LABEL   VALUE"), or -1.
-inline long long counter(const std::string& status, const std::string& label) {
-    size_t at = status.find("\n" + label + " ");
-    if (at == std::string::npos) return -1;
-    return std::atoll(status.c_str() + status.find_first_not_of(' ', at + 1 + label.size()));
-}
-
 // A control socket path of the test's own.
 inline std::string relay_control_path() {
     static int serial;
@@ -70,9 +62,9 @@ struct RelayProcess {
     const passwd* as = nullptr;                 // run as this user, else as the test's
     std::string bind = "127.0.0.1"; // 0.0.0.0 only inside a network namespace of the test's own
 
-    // Starts it with --bind BIND --port 0 --control CONTROL, then extra; without a state file
-    // unless extra names one, so never in the default place. Learns its port from its first
-    // line.
+    // Starts it with --bind BIND --port 0 --control CONTROL, then extra; without a state
+    // file unless extra names one, so never in the default place. Learns its port from its
+    // first line.
     bool start(const std::vector<std::string>& extra = {}) {
         std::vector<std::string> args = {program, "--bind",    bind,   "--port",
                                          "0",     "--control", control};
