@@ -196,7 +196,7 @@ void operator_notice(FuzzInput* in) {
         fuzz_fail("the operator's line runs past its %d bytes", line_size);
     RelayOut o;
     int sent = 0;
-    while (relay_notice_next(&o)) {
+    while (relay_notice_next(&o, now)) {
         if (++sent > reached) fuzz_fail("more notices out than the %d nicknames reached", reached);
         if (o.len < HEADER_SIZE + 1 || o.len > RECORD_SIZE)
             fuzz_fail("a notice of %d bytes", o.len);

@@ -12,6 +12,7 @@ static int notice_next;  // index into users or the group's members; -1: one tar
 static int notice_group; // the group whose members get it, or -1
 static int notice_left;  // 1 while notices are to be sent
 static NetAddr notice_to;
+static int notice_capped; // skipped so far, their address over its cap
 
 static RelayDrop last_drop;
 
@@ -20,6 +21,7 @@ void handle_clear() {
     notice_next = 0;
     notice_left = 0;
     notice_group = -1;
+    notice_capped = 0;
 }
 
 // clean_text() for a long field, eight bytes at a time; returns the text's length.
@@ -100,6 +102,7 @@ int relay_operator_notice(const char* nick_or_null, const char* text, char* line
     char name[NICK_SIZE];
     int reached = 0;
     notice_left = 0;
+    notice_capped = 0;
     notice_next = RELAY_MAX_USERS;
     notice_group = nick_or_null != nullptr ? relay_group_find(nick_or_null) : -1;
     if (notice_group >= 0) {
@@ -142,33 +145,46 @@ int relay_operator_notice(const char* nick_or_null, const char* text, char* line
     return reached;
 }
 
-int relay_notice_next(RelayOut* out) {
-    Datagram* d = record(out);
+// The next address the operator's notice goes to; 0 when there is none.
+static int notice_target(NetAddr* to) {
     if (!notice_left) return 0;
     if (notice_next < 0) {
         notice_left = 0;
-        out->to = notice_to;
-    } else if (notice_group >= 0) {
-        const RelayUser* u = nullptr;
+        *to = notice_to;
+        return 1;
+    }
+    const RelayUser* u = nullptr;
+    if (notice_group >= 0) {
         while (u == nullptr && notice_next < relay_group_size(notice_group))
             u = directory_find(relay_group_member(notice_group, notice_next++));
-        if (u == nullptr) {
-            notice_left = 0;
-            return 0;
-        }
-        out->to = u->addr;
     } else {
-        const RelayUser* u = relay_user_at(notice_next++);
-        if (u == nullptr) {
-            notice_left = 0;
-            return 0;
-        }
-        out->to = u->addr;
+        u = relay_user_at(notice_next++);
     }
-    std::memcpy(d, &notice, static_cast<size_t>(notice_len));
-    out->len = notice_len;
-    ++relay_stats.notices;
+    if (u == nullptr) {
+        notice_left = 0;
+        return 0;
+    }
+    *to = u->addr;
     return 1;
+}
+
+int relay_notice_next(RelayOut* out, long long now) {
+    while (notice_target(&out->to)) {
+        if (!dest_allow(out->to.ip, now)) {
+            ++notice_capped;
+            ++relay_stats.dest_capped;
+            continue;
+        }
+        std::memcpy(out->data, &notice, static_cast<size_t>(notice_len));
+        out->len = notice_len;
+        ++relay_stats.notices;
+        return 1;
+    }
+    return 0;
+}
+
+int relay_notice_capped() {
+    return notice_capped;
 }
 
 // A message under a nickname another host holds: not relayed; its source is told once.

@@ -1,5 +1,6 @@
 // The relay's routing rules, in process: no sockets, datagrams in and out as bytes.
 #include "server/relay.h"
+#include "server/report.h"
 
 #include <gtest/gtest.h>
 
@@ -499,21 +500,21 @@ TEST_F(Relay, OperatorNoticesReachOneOrAll) {
     EXPECT_EQ(1, relay_operator_notice("bob", "Server restarts at noon.", line, sizeof line));
     EXPECT_STREQ("Notice sent to bob.", line);
     RelayOut notice;
-    ASSERT_EQ(1, relay_notice_next(&notice));
+    ASSERT_EQ(1, relay_notice_next(&notice, 1000));
     EXPECT_TRUE(net_equal(&notice.to, &kBob));
     EXPECT_EQ(KIND_NOTICE, rec(notice)->kind);
     EXPECT_STREQ("Server restarts at noon.", rec(notice)->body);
     EXPECT_EQ(HEADER_SIZE + 25, notice.len);
-    EXPECT_EQ(0, relay_notice_next(&notice));
+    EXPECT_EQ(0, relay_notice_next(&notice, 1000));
 
     EXPECT_EQ(0, relay_operator_notice("NOBODY", "x", line, sizeof line));
     EXPECT_NE(nullptr, std::strstr(line, "NOBODY"));
-    EXPECT_EQ(0, relay_notice_next(&notice));
+    EXPECT_EQ(0, relay_notice_next(&notice, 1000));
 
     EXPECT_EQ(2, relay_operator_notice(nullptr, "To everyone.", line, sizeof line));
     EXPECT_STREQ("Notice sent to 2 nicknames.", line);
     std::string to;
-    while (relay_notice_next(&notice)) {
+    while (relay_notice_next(&notice, 1000)) {
         EXPECT_STREQ("To everyone.", rec(notice)->body);
         to += std::to_string(notice.to.port) + " ";
     }
@@ -559,6 +560,33 @@ TEST_F(Relay, UsersFileIsCheckedWholeBeforeAnythingChanges) {
 
     // The shipped example reads.
     EXPECT_LT(0, relay_users_load(KELTUP_USERS_EXAMPLE, err, sizeof err)) << err;
+}
+
+TEST_F(Relay, ControlRequestsOfEveryLengthStayInsideTheirBuffer) {
+    relay_pin("BOB", &kBob);
+    // The buffer a request is read into holds one byte more than a request may have, so that a
+    // longer one shows; whatever comes, nothing is written past it.
+    struct {
+        char in[CONTROL_REQUEST_SIZE + 1];
+        char after[8];
+    } r;
+    struct {
+        int len;
+        const char* answer;
+    } cases[] = {
+        {CONTROL_REQUEST_SIZE - 1, "ok 1\nNotice sent to BOB.\n"},
+        {CONTROL_REQUEST_SIZE, "ok 1\nNotice sent to BOB.\n"},
+        {CONTROL_REQUEST_SIZE + 1, "error\nthe request is too long\n"},
+    };
+    static ControlAnswer a;
+    for (const auto& c : cases) {
+        std::memset(r.after, '#', sizeof r.after);
+        std::memset(r.in, 'x', sizeof r.in);
+        std::memcpy(r.in, "notice\nBOB\n", 11);
+        control_answer(r.in, c.len, 1, "", &a, -1, 1000);
+        EXPECT_EQ(c.answer, std::string(a.out, static_cast<size_t>(a.len))) << c.len;
+        EXPECT_EQ(std::string(sizeof r.after, '#'), std::string(r.after, sizeof r.after)) << c.len;
+    }
 }
 
 } // namespace
