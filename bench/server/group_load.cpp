@@ -143,8 +143,8 @@ Target start_relay(const char* program, const std::string& users, const std::str
         close(out[0]);
         close(out[1]);
         execl(program, program, "--bind", "127.0.0.1", "--port", "0", "--users", users.c_str(),
-              "--control", control.c_str(), "--rate", "0", "--group-rate", "0", "--quiet",
-              static_cast<char*>(nullptr));
+              "--control", control.c_str(), "--rate", "0", "--group-rate", "0", "--dest-rate", "0",
+              "--quiet", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
