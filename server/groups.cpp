@@ -78,6 +78,7 @@ void groups_clear() {
     ++generation;
     queue_head = queue_count = 0;
     copy_head = copy_used = 0;
+    std::memset(copy_to, 0, sizeof copy_to); // resident from the start, like the other tables
 }
 
 int relay_group_count() {
