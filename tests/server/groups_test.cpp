@@ -2,7 +2,6 @@
 // copies, the notices that go back and their bounds, resends, rates and reloads.
 #include "server/relay.h"
 #include "server/report.h"
-#include "server/state.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +46,6 @@ struct Groups : ::testing::Test {
         relay_config.group_rate = 0;
         relay_config.group_burst = RELAY_DEFAULT_GROUP_BURST;
         relay_config.dest_rate = 0;
-        relay_config.dest_burst = RELAY_DEFAULT_DEST_BURST;
         relay_reset();
     }
     void TearDown() override { std::remove(path.c_str()); }
@@ -327,44 +325,46 @@ TEST_F(Groups, AGroupsNameIsNeverASendersAndSizeBoundsTheCopies) {
 TEST_F(Groups, GroupMessagesAreRateLimitedPerSourceWithANotice) {
     relay_config.group_rate = 1;
     relay_config.group_burst = 5;
-    ASSERT_EQ(4, load(users(3) + "U4 = 10.0.0.2:4000\ngroup SALES = U1 U2 U3 U4\n")) << err;
+    ASSERT_EQ(3, load(users(3) + "group SALES = U1 U2 U3\nopen group HELP = U1\n")) << err;
     char body[16];
-    // A host's first message passes; five quiet seconds later it has its burst.
-    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "first", 99, at(1), 1000));
+    // A host new to the relay has one message; five quiet seconds later it has its burst.
+    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "first", 99, at(1), -4000));
     for (int i = 0; i < 5; ++i) {
         std::snprintf(body, sizeof body, "%d", i);
-        ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", body, static_cast<unsigned>(i), at(1), 6000))
-            << i;
+        ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", body, static_cast<unsigned>(i), at(1))) << i;
     }
-    ASSERT_EQ(RELAY_GROUP_REFUSED, send("U1", "SALES", "one too many", 5, at(1), 6000));
+    ASSERT_EQ(RELAY_GROUP_REFUSED, send("U1", "SALES", "one too many", 5, at(1)));
     ASSERT_EQ(1, n);
     EXPECT_EQ(KIND_NOTICE, rec(out[0])->kind);
     EXPECT_EQ(REASON_GROUP_RATE, rec(out[0])->reserved[RELAY_REASON_AT]);
     EXPECT_NE(nullptr, std::strstr(rec(out[0])->body, "your message to SALES was not sent"));
-    // Its resends get nothing; a direct message and another host's group message pass.
-    EXPECT_EQ(RELAY_REFUSED, send("U1", "SALES", "one too many", 5, at(1), 6200));
+    // Its resends get nothing; a direct message passes, one from another port of its host not.
+    EXPECT_EQ(RELAY_REFUSED, send("U1", "SALES", "one too many", 5, at(1), 1200));
     EXPECT_EQ(0, n);
-    EXPECT_EQ(RELAY_DELIVERED, send("U1", "U2", "direct", 6, at(1), 6200));
-    EXPECT_EQ(RELAY_GROUP, send("U4", "SALES", "mine", 7, host(2), 6200));
+    EXPECT_EQ(RELAY_DELIVERED, send("U1", "U2", "direct", 6, at(1), 1200));
+    EXPECT_EQ(RELAY_GROUP_REFUSED, send("U2", "SALES", "mine", 7, at(2), 1200));
     // A second later one more.
-    EXPECT_EQ(RELAY_GROUP, send("U1", "SALES", "later", 8, at(1), 7200));
-    EXPECT_EQ(RELAY_GROUP_REFUSED, send("U1", "SALES", "later still", 9, at(1), 7200));
-    EXPECT_EQ(2, relay_stats.group_refused[GROUP_RATE]);
+    EXPECT_EQ(RELAY_GROUP, send("U1", "SALES", "later", 8, at(1), 2200));
+    EXPECT_EQ(RELAY_GROUP_REFUSED, send("U1", "SALES", "later still", 9, at(1), 2200));
+    // Another host has its own bucket, with one message to begin with.
+    EXPECT_EQ(RELAY_GROUP, send("NEW", "HELP", "first", 10, host(9), 2200));
+    EXPECT_EQ(RELAY_GROUP_REFUSED, send("NEW", "HELP", "second", 11, host(9), 2200));
+    EXPECT_EQ(4, relay_stats.group_refused[GROUP_RATE]);
 
     // While RELAY_GROUP_QUEUE messages are still going out, another is refused, not dropped.
     relay_config.group_rate = 0;
     copies();
     for (int i = 0; i < RELAY_GROUP_QUEUE; ++i) {
         std::snprintf(body, sizeof body, "q%d", i);
-        ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", body, 100, at(1), 8000)) << i;
+        ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", body, 100, at(1), 3000)) << i;
     }
-    ASSERT_EQ(RELAY_GROUP_REFUSED, send("U1", "SALES", "full", 100, at(1), 8000));
+    ASSERT_EQ(RELAY_GROUP_REFUSED, send("U1", "SALES", "full", 100, at(1), 3000));
     EXPECT_STREQ("The server is busy: your message to SALES was not sent. Send it again in a "
                  "moment.",
                  rec(out[0])->body);
     EXPECT_EQ(1, relay_stats.group_refused[GROUP_BUSY]);
-    EXPECT_EQ(static_cast<size_t>(3 * RELAY_GROUP_QUEUE), copies().size());
-    EXPECT_EQ(RELAY_GROUP, send("U1", "SALES", "room again", 101, at(1), 8000));
+    EXPECT_EQ(static_cast<size_t>(2 * RELAY_GROUP_QUEUE), copies().size());
+    EXPECT_EQ(RELAY_GROUP, send("U1", "SALES", "room again", 101, at(1), 3000));
 }
 
 TEST_F(Groups, AReloadThatRemovesAGroupLeavesItsResendsAnsweredAndSendsNoMore) {
@@ -419,198 +419,61 @@ TEST_F(Groups, OperatorsReachAGroupAndSeeItInStatusAndMetrics) {
               std::strstr(metrics, "\nkeltup_group_refused_total{reason=\"over_rate\"} 0"));
 }
 
-// Members M1..Mn listed at 10.0.0.1, ports 5001.., and the group's member list " M1 M2 ...".
-std::string crowd(int count, std::string* members) {
-    std::string text;
-    for (int i = 1; i <= count; ++i) {
-        text += "M" + std::to_string(i) + " = 10.0.0.1:" + std::to_string(5000 + i) + "\n";
-        *members += " M" + std::to_string(i);
-    }
-    return text;
-}
-
 TEST_F(Groups, CopiesAndNoticesTowardOneHostAreCappedWhateverTheirSources) {
-    relay_config.dest_rate = 100;
-    relay_config.dest_burst = 64;
-    std::string members;
-    std::string list = crowd(100, &members) + "LEAD = 10.0.0.2:4000\n";
-    ASSERT_EQ(101, load(list + "open group ALL = LEAD" + members + "\n")) << err;
-    auto to_host = [](const std::vector<RelayOut>& all, int h) {
-        int count = 0;
-        for (const RelayOut& o : all)
-            count += o.to.ip == host(h).ip;
-        return count;
-    };
-    const std::string names(120, 'x'); // room in the notice for names
-    struct Step {
-        const char* what;
-        const char* from;
-        int source; // its host
-        long long now;
-        int copies; // to 10.0.0.1
-        const char* notice;
-    } steps[] = {
-        {"a member: the burst, the rest named", "LEAD", 2, 1000, 64,
-         "36 of 100 members of ALL were not reached, 36 over the limit for one address: M65, "},
-        {"an outsider at once: none, and the count alone", "OUTSIDER", 3, 1000, 0,
-         "100 of 101 members of ALL were not reached, 100 over the limit for one address."},
-        {"half a second later, half the rate", "OUTSIDER", 3, 1500, 50,
-         "50 of 101 members of ALL were not reached, 50 over the limit for one address."},
-        {"a quiet while later, the burst again", "OUTSIDER", 3, 11500, 64,
-         "36 of 101 members of ALL were not reached, 36 over the limit for one address."},
-    };
-    unsigned id = 1;
-    for (const Step& s : steps) {
-        ASSERT_EQ(RELAY_GROUP, send(s.from, "ALL", names.c_str(), id++, host(s.source), s.now))
-            << s.what;
-        ASSERT_EQ(2, n) << s.what;
-        EXPECT_EQ(REASON_NOT_REACHED, rec(out[1])->reserved[RELAY_REASON_AT]) << s.what;
-        EXPECT_EQ(0u, std::string(rec(out[1])->body).find(s.notice))
-            << s.what << ": " << rec(out[1])->body;
-        EXPECT_EQ(s.copies, to_host(copies(), 1)) << s.what;
+    relay_config.dest_rate = 100; // bursts of 64
+    std::string list, group = "open group ALL = GHOST";
+    for (int i = 1; i <= 100; ++i) {
+        list += "M" + std::to_string(i) + " = 10.0.0.1:" + std::to_string(5000 + i) + "\n";
+        group += " M" + std::to_string(i);
     }
-    EXPECT_EQ(36 + 100 + 50 + 36, relay_stats.dest_capped);
-    EXPECT_EQ(0, relay_stats.group_not_reached);
-
-    // A flood from a hundred hosts over three seconds: 10.0.0.1 gets the burst and the rate, the
-    // member elsewhere every one.
-    int flood = 0, lead = 0;
+    ASSERT_EQ(100, load(list + group + "\n")) << err;
+    // A member gets the burst through and the rest named; half a second later an outsider gets
+    // half the rate through and the count alone.
+    std::string body(120, 'x');
+    ASSERT_EQ(RELAY_GROUP, send("M1", "ALL", body.c_str(), 1, host(1, 5001), 1000));
+    EXPECT_EQ(64u, copies().size());
+    EXPECT_EQ(0u, std::string(rec(out[1])->body)
+                      .find("36 of 100 members of ALL were not reached, 35 over the limit for one "
+                            "address: GHOST, M66, "));
+    ASSERT_EQ(RELAY_GROUP, send("OUT", "ALL", body.c_str(), 2, host(3), 1500));
+    EXPECT_EQ(50u, copies().size());
+    EXPECT_STREQ("51 of 101 members of ALL were not reached, 50 over the limit for one address.",
+                 rec(out[1])->body);
+    // A hundred hosts flooding for three seconds: the burst and the rate.
+    size_t flood = 0;
     for (int i = 0; i < 100; ++i) {
-        std::string nick = "X" + std::to_string(i);
-        ASSERT_EQ(RELAY_GROUP,
-                  send(nick.c_str(), "ALL", "spam", id++, host(100 + i), 20000 + 30 * i));
-        std::vector<RelayOut> all = copies();
-        flood += to_host(all, 1);
-        lead += to_host(all, 2);
+        send(("X" + std::to_string(i)).c_str(), "ALL", "spam", 3, host(100 + i), 20000 + 30 * i);
+        flood += copies().size();
     }
-    EXPECT_GE(flood, 64 + 290);
-    EXPECT_LE(flood, 64 + 300);
-    EXPECT_EQ(100, lead);
-
-    // The operator's notice to the group: the same cap, said in the answer.
+    EXPECT_EQ(64u + 297, flood);
+    EXPECT_EQ(35 + 50 + 100 * 100 - static_cast<long long>(flood), relay_stats.dest_capped);
+    // The operator's notice too, said in its answer.
     static ControlAnswer a;
-    char request[] = "notice\nALL\nFire drill at ten.";
+    char request[] = "notice\nALL\nFire drill.";
     control_answer(request, static_cast<int>(std::strlen(request)), 1, "", &a, -1, 60000);
-    EXPECT_EQ("ok 65\nNotice sent to 101 of the 101 members of ALL.\n36 of them not sent: their "
-              "address was over its limit (--dest-rate, --dest-burst).\n",
-              std::string(a.out, static_cast<size_t>(a.len)));
-    EXPECT_EQ(36, relay_notice_capped());
-    char metrics[8192];
-    metrics_text(metrics, sizeof metrics, 60000);
-    std::string over = "\nkeltup_destination_limited_total " +
-                       std::to_string(36 + 100 + 50 + 36 + 36 + (100 * 100 - flood)) + "\n";
-    EXPECT_NE(nullptr, std::strstr(metrics, over.c_str())) << metrics;
-
-    // No limit: every copy.
-    relay_config.dest_rate = 0;
-    ASSERT_EQ(RELAY_GROUP, send("LEAD", "ALL", "all of you", id++, host(2), 60000));
-    EXPECT_EQ(1, n);
-    EXPECT_EQ(100, to_host(copies(), 1));
+    EXPECT_EQ(0u, std::string(a.out, static_cast<size_t>(a.len))
+                      .find("ok 64\nNotice sent to 100 of the 101 members of ALL.\n36 of them not"))
+        << a.out;
 }
 
-TEST_F(Groups, FairUseIsPerHostAndANewHostHasNoBurst) {
-    relay_config.group_rate = 1;
-    relay_config.group_burst = 5;
-    ASSERT_EQ(1, load(users(1) + "open group HELP = U1\n")) << err;
-    struct Row {
-        const char* what;
-        int host, port;
-        long long now;
-        int times; // sent one after another
-        RelayOutcome outcome;
-    } rows[] = {
-        {"a new host's first message", 1, 5000, 1000, 1, RELAY_GROUP},
-        {"its other ports are the same host", 1, 5001, 1000, 12, RELAY_GROUP_REFUSED},
-        {"a second later, one more", 1, 5100, 2000, 1, RELAY_GROUP},
-        {"another host has its own", 2, 5000, 2000, 1, RELAY_GROUP},
-        {"and no burst either", 2, 5001, 2000, 1, RELAY_GROUP_REFUSED},
-        {"five quiet seconds: the burst", 1, 6000, 7000, 5, RELAY_GROUP},
-        {"then no more", 1, 6000, 7000, 1, RELAY_GROUP_REFUSED},
-    };
-    unsigned id = 1;
-    for (const Row& r : rows)
-        for (int i = 0; i < r.times; ++i) {
-            char body[32];
-            std::snprintf(body, sizeof body, "message %u", id);
-            EXPECT_EQ(r.outcome, send(r.host == 1 ? "X" : "Y", "HELP", body, id++,
-                                      host(r.host, r.port + (r.times > 1 ? i : 0)), r.now))
-                << r.what << " " << i;
-        }
-    EXPECT_EQ(14, relay_stats.group_refused[GROUP_RATE]);
-}
-
-TEST_F(Groups, OutsidersLearnHowManyWereNotReachedMembersWho) {
-    ASSERT_EQ(2, load(users(2) + "open group HELP = U1 U2 GHOST1 GHOST2\n")) << err;
-    struct {
-        const char* from;
-        NetAddr source;
-        const char* notice;
-    } cases[] = {
-        {"U1", at(1), "2 of 3 members of HELP were not reached: GHOST1, GHOST2."},
-        {"MALLORY", host(9), "2 of 4 members of HELP were not reached."},
-        {"mallory2", at(9), "2 of 4 members of HELP were not reached."},
-    };
-    unsigned id = 1;
-    for (const auto& c : cases) {
-        ASSERT_EQ(RELAY_GROUP, send(c.from, "HELP", "printer jammed", id++, c.source)) << c.from;
-        ASSERT_EQ(2, n) << c.from;
-        EXPECT_STREQ(c.notice, rec(out[1])->body) << c.from;
-        EXPECT_EQ(REASON_NOT_REACHED, rec(out[1])->reserved[RELAY_REASON_AT]) << c.from;
-    }
-}
-
-TEST_F(Groups, ACopyRenewsNoLeaseAndTheStateFileKeepsTheMembersOwnAge) {
-    std::string state = path + ".state";
-    state_open(state.c_str(), 0);
+TEST_F(Groups, ACopyRenewsNoLease) {
     ASSERT_EQ(1, load(users(1) + "group SALES = U1 U2\n")) << err;
-    // U2 speaks once from 10.0.0.2; the group is busy for the whole lease after that.
+    // U2 speaks once from 10.0.0.2; a copy to it just before its lease runs out renews nothing.
     ASSERT_EQ(RELAY_DELIVERED, send("U2", "U1", "hello", 1, host(2), 1000));
-    unsigned id = 2;
-    for (long long t = 60000; t <= 600000; t += 60000) {
-        ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "busy", id++, at(1), t));
-        std::vector<RelayOut> all = copies(t);
-        ASSERT_EQ(1u, all.size());
-        EXPECT_EQ(host(2).ip, all[0].to.ip);
-    }
-    EXPECT_EQ(1000, relay_find("U2")->seen);
-    state_close(601000);
-    FILE* f = std::fopen(state.c_str(), "r");
-    ASSERT_NE(nullptr, f);
-    char text[4096] = "";
-    text[std::fread(text, 1, sizeof text - 1, f)] = '\0';
-    std::fclose(f);
-    std::remove(state.c_str());
-    EXPECT_NE(nullptr, std::strstr(text, "\nU2 10.0.0.2:4000 600\n")) << text;
-
-    // Its lease ran out: U2, moved to another address, is taken there, and the copies follow.
-    ASSERT_EQ(RELAY_DELIVERED, send("U2", "U1", "new address", id++, host(3), 601500));
-    EXPECT_EQ(host(3).ip, relay_find("U2")->addr.ip);
-    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "still busy", id++, at(1), 602000));
-    EXPECT_EQ(host(3).ip, copies(602000).at(0).to.ip);
+    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "busy", 2, at(1), 600000));
+    EXPECT_EQ(1u, copies(600000).size());
+    EXPECT_EQ(RELAY_DELIVERED, send("U2", "U1", "moved", 3, host(3), 601500));
 }
 
 TEST_F(Groups, AReloadMidFanOutNeitherRepeatsNorSkipsAMember) {
-    // One copy (to U2) is out when the file is read again; the rest go to the members the
-    // message was sent to, whatever the group's line says now, and none to a group that is gone.
-    struct {
-        const char* group_now;
-        const char* rest;
-    } cases[] = {
-        {"group SALES = U4 U3 U5 U2\n", "4003 4004 "},
-        {"group SALES = U1 U4\n", "4003 4004 "},
-        {"group SALES = U1 U2 U3 U4 U5\n", "4003 4004 "},
-        {"group TEAM = U1 U2 U3 U4\n", ""},
-    };
-    for (const auto& c : cases) {
-        ASSERT_EQ(5, load(users(5) + "group SALES = U1 U2 U3 U4\n")) << err;
-        ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", c.group_now, 1, at(1)));
-        RelayOut first;
-        ASSERT_EQ(1, relay_group_next(&first, 1000));
-        EXPECT_EQ(4002, first.to.port);
-        ASSERT_EQ(5, load(users(5) + c.group_now)) << err;
-        EXPECT_EQ(c.rest, ports(copies())) << c.group_now;
-        relay_reset();
-    }
+    ASSERT_EQ(5, load(users(5) + "group SALES = U1 U2 U3 U4\n")) << err;
+    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "hello", 1, at(1)));
+    RelayOut first;
+    ASSERT_EQ(1, relay_group_next(&first, 1000));
+    EXPECT_EQ(4002, first.to.port);
+    // The rest go to the members the message was sent to, whatever the line says now.
+    ASSERT_EQ(5, load(users(5) + "group SALES = U4 U5 U2\n")) << err;
+    EXPECT_EQ("4003 4004 ", ports(copies()));
 }
 
 } // namespace
