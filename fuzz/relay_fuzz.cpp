@@ -191,12 +191,12 @@ void operator_notice(FuzzInput* in) {
     char line[256];
     int line_size = 1 + static_cast<int>(fuzz_byte(in));
     std::memset(line, 'x', sizeof line);
-    int reached = relay_operator_notice(scope & 1 ? nick : nullptr, text, line, line_size);
+    int reached = relay_operator_notice(scope & 1 ? nick : nullptr, text, line, line_size, now);
     if (strnlen(line, static_cast<size_t>(line_size)) >= static_cast<size_t>(line_size))
         fuzz_fail("the operator's line runs past its %d bytes", line_size);
     RelayOut o;
     int sent = 0;
-    while (relay_notice_next(&o, now)) {
+    while (relay_notice_next(&o)) {
         if (++sent > reached) fuzz_fail("more notices out than the %d nicknames reached", reached);
         if (o.len < HEADER_SIZE + 1 || o.len > RECORD_SIZE)
             fuzz_fail("a notice of %d bytes", o.len);

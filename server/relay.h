@@ -172,11 +172,9 @@ RelayOutcome relay_handle(const char* buf, int len, const NetAddr* from, long lo
                           RelayOut out[2], int* out_count);
 // The reason of the last RELAY_DROPPED.
 RelayDrop relay_last_drop();
-// After relay_operator_notice: fills out with the next operator notice to send at now and returns
-// 1; 0 when all are out. One toward an address over its cap (dest_rate) is skipped and counted.
-int relay_notice_next(RelayOut* out, long long now);
-// Notices of the last relay_operator_notice skipped so far, their address over its cap.
-int relay_notice_capped();
+// After relay_operator_notice: fills out with the next operator notice to send and returns 1; 0
+// when all are out.
+int relay_notice_next(RelayOut* out);
 
 // The groups of the last users file that loaded: their number, and group g's name, whether anyone
 // may write to it, its member count and its members (nicknames as listed). relay_group_find gives
@@ -200,8 +198,10 @@ const RelayUser* relay_user_at(int i);
 // An operator's notice (from the control channel): queues TEXT for nick (for each member the relay
 // has an address for when nick names a group), or for every known nickname when nick is nullptr, to
 // be sent by relay_notice_next; writes the line for the operator
-// ("Notice sent to ...", "Nobody called ...") into line. Returns the number of nicknames reached.
-int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size);
+// ("Notice sent to ...", "Nobody called ...") into line. A nickname whose host is over its limit
+// at now (dest_rate) is left out, counted and said in the line. Returns the number reached.
+int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size,
+                          long long now);
 
 // Running totals since the start. lease_refused: messages relayed under a nickname another port
 // of the same host holds; directory_full: new nicknames not learned, every slot live;

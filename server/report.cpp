@@ -190,17 +190,11 @@ static void notice_answer(ControlAnswer* c, const char* nick, const char* text, 
     std::strncpy(body, text, sizeof body - 1);
     clean_text(body, BODY_SIZE);
     char line[200];
-    int reached = relay_operator_notice(nick, body, line, sizeof line);
+    int reached = relay_operator_notice(nick, body, line, sizeof line, now);
     RelayOut out;
-    while (relay_notice_next(&out, now))
+    while (relay_notice_next(&out))
         if (net_send(udp_fd, out.data, out.len, &out.to) < 0) ++relay_stats.send_failed;
-    int capped = relay_notice_capped();
-    answer(c, "ok %d\n%s\n", reached - capped, line);
-    if (capped > 0)
-        answer(c,
-               "%d of them not sent: their address was over its limit (--dest-rate, "
-               "--dest-burst).\n",
-               capped);
+    answer(c, "ok %d\n%s\n", reached, line);
 }
 
 void control_answer(char* in, int len, int allowed, const char* why, ControlAnswer* c, int udp_fd,

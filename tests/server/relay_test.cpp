@@ -497,24 +497,24 @@ TEST_F(Relay, OperatorNoticesReachOneOrAll) {
     relay_pin("BOB", &kBob);
     handle(message(buf, "ALICE", "BOB", "hi", 1), kAlice);
     char line[200];
-    EXPECT_EQ(1, relay_operator_notice("bob", "Server restarts at noon.", line, sizeof line));
+    EXPECT_EQ(1, relay_operator_notice("bob", "Server restarts at noon.", line, sizeof line, 100));
     EXPECT_STREQ("Notice sent to bob.", line);
     RelayOut notice;
-    ASSERT_EQ(1, relay_notice_next(&notice, 1000));
+    ASSERT_EQ(1, relay_notice_next(&notice));
     EXPECT_TRUE(net_equal(&notice.to, &kBob));
     EXPECT_EQ(KIND_NOTICE, rec(notice)->kind);
     EXPECT_STREQ("Server restarts at noon.", rec(notice)->body);
     EXPECT_EQ(HEADER_SIZE + 25, notice.len);
-    EXPECT_EQ(0, relay_notice_next(&notice, 1000));
+    EXPECT_EQ(0, relay_notice_next(&notice));
 
-    EXPECT_EQ(0, relay_operator_notice("NOBODY", "x", line, sizeof line));
+    EXPECT_EQ(0, relay_operator_notice("NOBODY", "x", line, sizeof line, 100));
     EXPECT_NE(nullptr, std::strstr(line, "NOBODY"));
-    EXPECT_EQ(0, relay_notice_next(&notice, 1000));
+    EXPECT_EQ(0, relay_notice_next(&notice));
 
-    EXPECT_EQ(2, relay_operator_notice(nullptr, "To everyone.", line, sizeof line));
+    EXPECT_EQ(2, relay_operator_notice(nullptr, "To everyone.", line, sizeof line, 100));
     EXPECT_STREQ("Notice sent to 2 nicknames.", line);
     std::string to;
-    while (relay_notice_next(&notice, 1000)) {
+    while (relay_notice_next(&notice)) {
         EXPECT_STREQ("To everyone.", rec(notice)->body);
         to += std::to_string(notice.to.port) + " ";
     }
