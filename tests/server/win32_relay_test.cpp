@@ -217,8 +217,7 @@ TEST(ConsoleRelay, WhatItLearnedSurvivesItsEndInTheStateFileAndTheMetricsFileIsW
 }
 
 TEST(ConsoleRelay, EveryCopyOfAThousandMemberGroupGoesOutAtOnce) {
-    // 999 members, ten at each address from 127.1.0.1 (Wine's sockets send from 127.0.0.1
-    // whatever they are bound to, so the sender is there).
+    // Ten members at each address from 127.1.0.1; Wine's sockets send from 127.0.0.1.
     TestClient sender;
     std::vector<std::unique_ptr<TestClient>> hosts;
     std::string list = "SENDER = 127.0.0.1:" + std::to_string(sender.addr.port) + "\r\n";
@@ -238,8 +237,7 @@ TEST(ConsoleRelay, EveryCopyOfAThousandMemberGroupGoesOutAtOnce) {
     ConsoleRelay relay;
     ASSERT_EQ(1, relay.start("--control ktw-group --users \"" + users + "\"", scratch("log")));
     ASSERT_EQ(1, sender.send_with_receipt(relay_at(relay), "SENDER", "ALL", "all hands", 1));
-    // All within the bound against hangs, not after the loop's next timer.
-    Datagram d;
+    Datagram d; // all within the bound against hangs, not after the loop's next timer
     int copies = 0;
     ULONGLONG end = GetTickCount64() + CHILD_WAIT_MS;
     for (ULONGLONG now = GetTickCount64(); copies < 999 && now < end; now = GetTickCount64())
