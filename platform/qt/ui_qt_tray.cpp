@@ -108,11 +108,18 @@ void watch_tray() {
     if (!available && !tray_said_missing) {
         tray_said_missing = 1;
         fprintf(stderr, "keltup: this desktop has no notification area; KelTup keeps running "
-                        "and its icon appears when one starts.\n");
+                        "and its icon appears when one starts. On GNOME, turn on the "
+                        "AppIndicator extension. Meanwhile, starting KelTup again opens its "
+                        "messages, or a new one to write.\n");
         QMessageBox* box = new QMessageBox(
             QMessageBox::Information, QStringLiteral("KelTup"),
             QStringLiteral("This desktop has no notification area. KelTup keeps running and its "
-                           "icon appears as soon as a notification area starts."),
+                           "icon appears as soon as a notification area starts.\n\n"
+                           "On GNOME, turn on the AppIndicator extension (in the Extensions "
+                           "app; Debian and Ubuntu package it as "
+                           "gnome-shell-extension-appindicator) and sign in again.\n\n"
+                           "Until then, start KelTup again from the application menu to read "
+                           "your messages, or to write one when none are waiting."),
             QMessageBox::Ok);
         box->setTextFormat(Qt::PlainText);
         box->setAttribute(Qt::WA_DeleteOnClose);
@@ -130,6 +137,10 @@ void watch_tray() {
 
 int ui_qt_tray_docked() {
     return tray && tray_docked;
+}
+
+int ui_tray_shown() {
+    return ui_qt_tray_docked();
 }
 
 // --- the notification-area icon -----------------------------------------------------------------
