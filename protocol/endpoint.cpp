@@ -131,6 +131,22 @@ int endpoint_open(EndpointFailure* failure) {
     return 1;
 }
 
+int endpoint_reachable() {
+    sockaddr_in remote;
+    std::memset(&remote, 0, sizeof remote);
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<unsigned short>(remoteport & 0xFFFF));
+    unsigned long addr = 0;
+    if (!resolve_server(servername, &addr)) return 0;
+    remote.sin_addr.s_addr = static_cast<decltype(remote.sin_addr.s_addr)>(addr);
+    // Connecting a datagram socket sends nothing: it only picks the route and the source address.
+    SocketHandle s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == NO_SOCKET) return 0;
+    int ok = connect(s, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+    close_socket(s);
+    return ok;
+}
+
 int endpoint_is_open() {
     return endpoint_socket != NO_SOCKET;
 }

@@ -10,6 +10,10 @@ struct EndpointFailure {
 
 // Opens the endpoint from the settings. Returns 1, or 0 with *failure filled (when given).
 int endpoint_open(EndpointFailure* failure);
+// 1 when the server of the settings resolves and this machine has a route to it: what opening
+// the endpoint asks of the network, without taking the local port. On Windows the sockets library
+// must already be started.
+int endpoint_reachable();
 // 1 once the endpoint is open.
 int endpoint_is_open();
 // Sends one datagram; returns the byte count or -1 (also when the endpoint is not open).
