@@ -139,8 +139,9 @@ int ui_qt_tray_docked() {
     return tray && tray_docked;
 }
 
+// Looked at now, not as the last watch saw it: a second start may come just after a docking.
 int ui_tray_shown() {
-    return ui_qt_tray_docked();
+    return tray && QSystemTrayIcon::isSystemTrayAvailable() && tray_embedded();
 }
 
 // --- the notification-area icon -----------------------------------------------------------------
