@@ -10,6 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock.h>
+#else
+#include <cerrno>
+#endif
+
 namespace {
 
 unsigned id_of(const std::string& d) {
@@ -274,6 +280,38 @@ TEST_F(Net, EndpointOpening) {
     EXPECT_EQ(endpoint_send(d.data(), 10), -1);
     EXPECT_EQ(endpoint_recv(buf, sizeof buf), -1);
     EXPECT_EQ(receive_poll(), 0);
+}
+
+// Which send errors make the endpoint connect again: those that say the source address or the
+// route went away, not a refusal, a full buffer or a datagram too long.
+TEST(EndpointErrors, OnlyAnAddressOrRouteGoneConnectsAgain) {
+    struct Row {
+        int error;
+        int moved;
+    };
+#ifdef _WIN32
+    const Row rows[] = {
+        {WSAENETUNREACH, 1},  {WSAEHOSTUNREACH, 1},
+        {WSAENETDOWN, 1},     {WSAEADDRNOTAVAIL, 1},
+        {WSAEINVAL, 1},       {WSAENOTCONN, 1},
+        {WSAEDESTADDRREQ, 1}, {WSAEWOULDBLOCK, 0},
+        {WSAECONNREFUSED, 0}, {WSAECONNRESET, 0},
+        {WSAEMSGSIZE, 0},     {WSAENOBUFS, 0},
+        {WSAEACCES, 0},       {0, 0},
+    };
+#else
+    const Row rows[] = {
+        {ENETUNREACH, 1},  {EHOSTUNREACH, 1},
+        {ENETDOWN, 1},     {EADDRNOTAVAIL, 1},
+        {EINVAL, 1},       {ENOTCONN, 1},
+        {EDESTADDRREQ, 1}, {EAGAIN, 0},
+        {ECONNREFUSED, 0}, {EMSGSIZE, 0},
+        {ENOBUFS, 0},      {EPERM, 0},
+        {EACCES, 0},       {0, 0},
+    };
+#endif
+    for (const Row& r : rows)
+        EXPECT_EQ(endpoint_error_means_moved(r.error), r.moved) << r.error;
 }
 
 } // namespace
