@@ -18,6 +18,7 @@ srv=keltup-srv-$$ cli=keltup-cli-$$
 ip netns add "$srv" || skip "ip netns add failed"
 ip netns add "$cli" || { ip netns del "$srv"; skip "ip netns add failed"; }
 trap 'cleanup; ip netns del "$srv"; ip netns del "$cli"' EXIT
+trap 'exit 1' INT TERM
 ip link add ktsrv$$ netns "$srv" type veth peer name ktcli$$ netns "$cli" || fail "no veth pair"
 ip -n "$srv" addr add 10.231.0.1/24 dev ktsrv$$
 ip -n "$cli" addr add 10.231.0.2/24 dev ktcli$$
