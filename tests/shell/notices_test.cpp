@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
+#include "platform/fake/fake_ui.h"
 #include "shell/notices.h"
 
 TEST(NoticeLineTest, OrderWrapAndGivingWay) {
@@ -54,5 +56,34 @@ TEST(NoticeLineTest, OrderWrapAndGivingWay) {
     EXPECT_STREQ(small, "");
     EXPECT_EQ(notice_pop(small, sizeof small), 1);
     EXPECT_STREQ(small, "abc");
+    notices_reset();
+}
+
+TEST(NoticeLineTest, NoticesThatGaveWayAreCountedInTheirPlace) {
+    notices_reset();
+    fake_ui_reset();
+    auto text = [](int i) {
+        char t[16];
+        snprintf(t, sizeof t, "n%05d", i);
+        return std::string(t);
+    };
+    // The first eighth box stays up while 50,000 more arrive.
+    int storm = 1;
+    fake_on_box = [&text, &storm](int, const char*, const char*) {
+        if (notices_open() < NOTICE_BOXES) return notice_show("up");
+        for (int i = 0; storm && i < 50000; ++i)
+            notice_push(text(i).c_str());
+        storm = 0;
+    };
+    notice_show("up");
+    std::vector<std::string> boxes = fake_events_with("box:");
+    const int kept = NOTICE_WAITING_BYTES / 7, gave_way = 50000 - kept;
+    ASSERT_EQ(boxes.size(), static_cast<size_t>(NOTICE_BOXES + 1 + kept));
+    EXPECT_EQ(boxes[NOTICE_BOXES], "box:KelTup:" + std::to_string(gave_way) +
+                                       " notices from the server were not kept: too many were "
+                                       "waiting.");
+    EXPECT_EQ(boxes[NOTICE_BOXES + 1], "box:KelTup:" + text(gave_way));
+    EXPECT_EQ(boxes.back(), "box:KelTup:" + text(49999));
+    fake_ui_reset();
     notices_reset();
 }
