@@ -41,6 +41,7 @@ ip netns exec "$srv" "$server" --bind 10.231.0.1 --port "$sport" --users "$work/
     --state none --verbose --control "$work/control" >"$work/server.log" 2>&1 &
 relay=$!
 pids+=($relay)
+wait_for 10 grep -q 'started on' "$work/server.log" || fail "keltup-server did not start"
 printf '[settings]\nservername=10.231.0.1\nnick=ALICE\nlocalport=%s\nremoteport=%s\npopup=1\n' \
     "$aport" "$sport" >"$work/alice.ini"
 mkdir -m 700 "$work/rt"
@@ -53,7 +54,7 @@ ip -n "$cli" addr del 10.231.0.2/24 dev ktcli$$
 ip -n "$cli" addr add 10.231.0.3/24 dev ktcli$$
 printf 'ALICE = 10.231.0.3:%s\n' "$aport" >"$work/users"
 kill -HUP "$relay"
-wait_for 10 test "$(grep -c 'users listed' "$work/server.log")" -ge 2 || fail "the relay did not reload"
+wait_for 10 eval '[ "$(grep -c "users listed" "$work/server.log")" -ge 2 ]' || fail "the relay did not reload"
 moved() { ip netns exec "$cli" ss -Huan state established | grep -q "10\.231\.0\.3:$aport "; }
 wait_for 5 moved || fail "keltup's socket stayed at the old address"
 ip netns exec "$srv" "$send" --server 10.231.0.1 --port "$sport" --from DAVE ALICE "welcome back" \
