@@ -22,6 +22,7 @@
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
 #include "shell/network.h"
+#include "shell/notices.h"
 
 UiWnd main_window;
 
@@ -104,6 +105,7 @@ int shell_main(const char* tail) {
     busy_flag = 0;
     shell_ended = 0;
     main_window = 0;
+    notices_reset();
 
     random_seed(static_cast<unsigned>(time(nullptr)));
     network_listen();
