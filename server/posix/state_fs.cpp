@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static char last_error[300];
+static thread_local char last_error[300]; // each thread its own: the writer works beside the loop
 
 static void failed(const char* what) {
     std::snprintf(last_error, sizeof last_error, "%s: %s", what, std::strerror(errno));

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-static char last_error[400];
+static thread_local char last_error[400]; // each thread its own: the writer works beside the loop
 
 static void failed(const char* what) {
     DWORD code = GetLastError();
