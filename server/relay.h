@@ -152,6 +152,13 @@ int relay_user_count();
 // NICK NICK ...", blank lines and '#' comments. Every entry is checked before any is listed; on a
 // fault nothing changes and err names the line. Returns the number of users listed, or -1.
 int relay_users_load(const char* path, char* err, int err_size);
+// The same beside the relay's loop: the file is read, checked and its host names resolved in a
+// thread of its own; relay_users_load_finish, called by the loop, then lists the users as
+// relay_users_load does and returns the same, or RELAY_USERS_READING while the reading goes on
+// (or none was started). relay_users_load_start returns 0 when one is going on already.
+enum { RELAY_USERS_READING = -2 };
+int relay_users_load_start(const char* path);
+int relay_users_load_finish(char* err, int err_size);
 
 // Handles one received datagram of len bytes (its full length, which may exceed what buf holds:
 // such a datagram is dropped) from `from` at time `now` (milliseconds). Fills out[0..1] with what

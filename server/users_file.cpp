@@ -1,7 +1,9 @@
 // The users file: the nicknames an operator lists at fixed addresses and its groups (groups.cpp),
 // read at start and again on request, all or nothing.
 #include "server/relay_internal.h"
+#include "server/thread.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,8 +11,10 @@
 struct UsersEntry {
     char nick[NICK_SIZE];
     NetAddr addr;
+    int line;
 };
 static UsersEntry loading[RELAY_MAX_USERS];
+static int by_name[RELAY_MAX_USERS]; // loading's entries sorted by nickname, then line
 
 static void fail(char* err, int size, const char* path, int line, const char* why) {
     if (err != nullptr && size > 0)
@@ -55,7 +59,41 @@ static const char* parse_entry(char* line, UsersEntry* e, int* empty) {
     return nullptr;
 }
 
-int relay_users_load(const char* path, char* err, int err_size) {
+static int upper(unsigned char c) {
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+}
+
+static bool name_before(int a, int b) {
+    const char* x = loading[a].nick;
+    const char* y = loading[b].nick;
+    for (int i = 0; i < NICK_SIZE; ++i) {
+        int cx = upper(static_cast<unsigned char>(x[i])),
+            cy = upper(static_cast<unsigned char>(y[i]));
+        if (cx != cy) return cx < cy;
+        if (cx == 0) break;
+    }
+    return loading[a].line < loading[b].line;
+}
+
+// The first line (in the file's order) whose nickname an earlier line listed, or 0.
+static int listed_twice(int count) {
+    for (int i = 0; i < count; ++i)
+        by_name[i] = i;
+    std::sort(by_name, by_name + count, name_before);
+    int first = 0;
+    for (int i = 1; i < count; ++i) {
+        const UsersEntry* e = &loading[by_name[i]];
+        if (directory_same_nick(loading[by_name[i - 1]].nick, e->nick) &&
+            (first == 0 || e->line < first))
+            first = e->line;
+    }
+    return first;
+}
+
+// Reads and checks the file into `loading` and the groups' loading table, names resolved:
+// returns the number of users, or -1 with the fault in err. Touches nothing the relay uses
+// meanwhile, so it may run beside the loop.
+static int read_users(const char* path, char* err, int err_size) {
     FILE* f = std::fopen(path, "rb"); // the same bytes on every system
     if (f == nullptr) {
         fail(err, err_size, path, 0, "cannot be read");
@@ -114,11 +152,15 @@ int relay_users_load(const char* path, char* err, int err_size) {
             why = "more users than the directory holds (--max-users)";
             break;
         }
-        for (int i = 0; i < count && why == nullptr; ++i)
-            if (directory_same_nick(loading[i].nick, entry.nick)) why = "nickname listed twice";
-        if (why == nullptr) loading[count++] = entry;
+        entry.line = line_no;
+        loading[count++] = entry;
     }
     std::fclose(f);
+    // Every line before a fault was read: one listed twice among them comes before it.
+    if (int twice = listed_twice(count)) {
+        why = "nickname listed twice";
+        line_no = twice;
+    }
     for (int i = 0; i < count && why == nullptr; ++i)
         if (int at = groups_load_named(loading[i].nick)) {
             why = "a group named like a listed user";
@@ -129,9 +171,62 @@ int relay_users_load(const char* path, char* err, int err_size) {
         fail(err, err_size, path, line_no, why);
         return -1;
     }
+    return count;
+}
+
+// The users read take the place of the listed ones.
+static int commit_users(int count) {
     relay_unpin_all();
     for (int i = 0; i < count; ++i)
         relay_pin(loading[i].nick, &loading[i].addr);
     groups_load_commit();
     return count;
+}
+
+int relay_users_load(const char* path, char* err, int err_size) {
+    int n = read_users(path, err, err_size);
+    return n < 0 ? n : commit_users(n);
+}
+
+// --- beside the loop ---
+
+enum { PATH_SIZE = 4200 };
+static char load_path[PATH_SIZE];
+static long long loader = THREAD_NONE;
+static int load_started;
+// Under thread_lock():
+static int load_done, load_count;
+static char load_err[600];
+
+static void load_run() {
+    static char err[sizeof load_err];
+    int n = read_users(load_path, err, sizeof err);
+    thread_lock();
+    load_count = n;
+    std::snprintf(load_err, sizeof load_err, "%s", err);
+    load_done = 1;
+    thread_unlock();
+}
+
+int relay_users_load_start(const char* path) {
+    if (load_started) return 0;
+    std::snprintf(load_path, sizeof load_path, "%s", path);
+    load_started = 1;
+    load_done = 0;
+    loader = thread_start(load_run);
+    if (loader == THREAD_NONE) load_run(); // no thread to be had: here, then
+    return 1;
+}
+
+int relay_users_load_finish(char* err, int err_size) {
+    if (!load_started) return RELAY_USERS_READING;
+    thread_lock();
+    int done = load_done, n = load_count;
+    if (done) std::snprintf(err, static_cast<size_t>(err_size), "%s", load_err);
+    thread_unlock();
+    if (!done) return RELAY_USERS_READING;
+    thread_join(loader);
+    loader = THREAD_NONE;
+    load_started = 0;
+    return n < 0 ? n : commit_users(n);
 }
