@@ -115,6 +115,7 @@ static long long reload_tick(long long now) {
         char err[600];
         int n = relay_users_load_finish(err, sizeof err);
         if (n == RELAY_USERS_READING) return now + RELOAD_POLL_MS;
+        if (n == RELAY_USERS_LISTING) return now;
         reload_ok = n >= 0;
         if (n >= 0)
             std::snprintf(reload_line, sizeof reload_line, "%d users listed from %s", n,

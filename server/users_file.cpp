@@ -4,6 +4,7 @@
 #include "server/thread.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,9 @@ struct UsersEntry {
 };
 static UsersEntry loading[RELAY_MAX_USERS];
 static int by_name[RELAY_MAX_USERS]; // loading's entries sorted by nickname, then line
+// loading's nicknames by hash, open addressing: entry + 1 (0: free).
+enum { LISTED_SLOTS = 2 * RELAY_MAX_USERS };
+static int listed[LISTED_SLOTS];
 
 static void fail(char* err, int size, const char* path, int line, const char* why) {
     if (err != nullptr && size > 0)
@@ -73,6 +77,31 @@ static bool name_before(int a, int b) {
         if (cx == 0) break;
     }
     return loading[a].line < loading[b].line;
+}
+
+static unsigned nick_hash(const char* nick) {
+    unsigned h = 2166136261u;
+    for (int i = 0; i < NICK_SIZE && nick[i] != '\0'; ++i) {
+        h ^= static_cast<unsigned>(upper(static_cast<unsigned char>(nick[i])));
+        h *= 16777619u;
+    }
+    return (h ^ (h >> 16)) & (LISTED_SLOTS - 1);
+}
+
+static void index_listed(int count) {
+    std::memset(listed, 0, sizeof listed);
+    for (int i = 0; i < count; ++i) {
+        unsigned k = nick_hash(loading[i].nick);
+        while (listed[k] != 0)
+            k = (k + 1) & (LISTED_SLOTS - 1);
+        listed[k] = i + 1;
+    }
+}
+
+static int is_listed(const char* nick) {
+    for (unsigned k = nick_hash(nick); listed[k] != 0; k = (k + 1) & (LISTED_SLOTS - 1))
+        if (directory_same_nick(loading[listed[k] - 1].nick, nick)) return 1;
+    return 0;
 }
 
 // The first line (in the file's order) whose nickname an earlier line listed, or 0.
@@ -171,26 +200,46 @@ static int read_users(const char* path, char* err, int err_size) {
         fail(err, err_size, path, line_no, why);
         return -1;
     }
+    index_listed(count);
     return count;
 }
 
-// The users read take the place of the listed ones.
-static int commit_users(int count) {
-    relay_unpin_all();
-    for (int i = 0; i < count; ++i)
-        relay_pin(loading[i].nick, &loading[i].addr);
+// The users read take the place of the listed ones, up to `part` slots and entries at a call:
+// first the listed users the file leaves out become learned ones, then its entries are listed,
+// then its groups come into force. Returns count when done, else RELAY_USERS_LISTING.
+static int committing, commit_slot, commit_entry;
+static int commit_users(int count, int part) {
+    if (!committing) {
+        committing = 1;
+        commit_slot = commit_entry = 0;
+    }
+    // The slots the listing itself adds hold listed users: they are passed over.
+    while (part > 0 && (commit_slot < relay_user_slots() || commit_entry < count)) {
+        for (; part > 0 && commit_slot < relay_user_slots(); --part, ++commit_slot) {
+            const RelayUser* u = relay_user_at(commit_slot);
+            if (u->pinned && !is_listed(u->nick)) relay_unpin_at(commit_slot);
+        }
+        for (; part > 0 && commit_entry < count; --part, ++commit_entry)
+            relay_pin(loading[commit_entry].nick, &loading[commit_entry].addr);
+    }
+    if (commit_entry < count || commit_slot < relay_user_slots()) return RELAY_USERS_LISTING;
+    committing = 0;
     groups_load_commit();
     return count;
 }
 
 int relay_users_load(const char* path, char* err, int err_size) {
     int n = read_users(path, err, err_size);
-    return n < 0 ? n : commit_users(n);
+    committing = 0;
+    return n < 0 ? n : commit_users(n, INT_MAX);
 }
 
 // --- beside the loop ---
 
-enum { PATH_SIZE = 4200 };
+enum {
+    PATH_SIZE = 4200,
+    COMMIT_PART = 8192, // slots and entries listed at a call: a few hundred microseconds
+};
 static char load_path[PATH_SIZE];
 static long long loader = THREAD_NONE;
 static int load_started;
@@ -208,6 +257,13 @@ static void load_run() {
     thread_unlock();
 }
 
+// A part of the listing; the reading is over when it is done.
+static int finish_listing() {
+    int n = commit_users(load_count, COMMIT_PART);
+    if (n != RELAY_USERS_LISTING) load_started = 0;
+    return n;
+}
+
 int relay_users_load_start(const char* path) {
     if (load_started) return 0;
     std::snprintf(load_path, sizeof load_path, "%s", path);
@@ -220,6 +276,7 @@ int relay_users_load_start(const char* path) {
 
 int relay_users_load_finish(char* err, int err_size) {
     if (!load_started) return RELAY_USERS_READING;
+    if (committing) return finish_listing();
     thread_lock();
     int done = load_done, n = load_count;
     if (done) std::snprintf(err, static_cast<size_t>(err_size), "%s", load_err);
@@ -227,6 +284,9 @@ int relay_users_load_finish(char* err, int err_size) {
     if (!done) return RELAY_USERS_READING;
     thread_join(loader);
     loader = THREAD_NONE;
-    load_started = 0;
-    return n < 0 ? n : commit_users(n);
+    if (n < 0) {
+        load_started = 0;
+        return n;
+    }
+    return finish_listing();
 }

@@ -9,6 +9,13 @@
 //   relay_load sizes [USERS]: the relay's tables for USERS nicknames (default 65536).
 //   relay_load state FILE [USERS]: a state file of USERS learned nicknames (default 65536) read
 //     at start and written whole, in this process; prints the file's size and the times.
+//   relay_load statefile FILE USERS, relay_load usersfile FILE USERS: writes a state file of
+//     USERS learned nicknames, or a users file listing USERS, for a relay to start with.
+//   relay_load PORT waits SECONDS PID EVERY_MS: one client writes a message, waits for its
+//     receipt and writes the next 0.2 ms later, for SECONDS, while the relay (process PID) is
+//     sent SIGHUP every EVERY_MS (0: never): a rewrite of its state file and a reading of its
+//     users file. Prints "pings N lost L max-us M p999-us T p99-us P p50-us Q", the receipt
+//     waits.
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "server/relay.h"
@@ -19,8 +26,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 enum { MAX_SENDERS = 512, MAX_WINDOW = 64 };
@@ -96,6 +105,17 @@ static int sizes(int users) {
     return 0;
 }
 
+// USERS nicknames, each at an address of its own: learned ones in a state file, or listed ones.
+static int write_users(const char* path, int users, int listed) {
+    FILE* f = std::fopen(path, "w");
+    if (f == nullptr) return 1;
+    if (!listed) std::fprintf(f, "%s\n", kStateVersionLine);
+    for (int i = 0; i < users; ++i)
+        std::fprintf(f, listed ? "USER%d = 10.%d.%d.%d:%d\n" : "USER%d 10.%d.%d.%d:%d 1\n", i,
+                     i >> 16 & 255, i >> 8 & 255, i & 255, 1024 + i % 60000);
+    return std::fclose(f) == 0 ? 0 : 1;
+}
+
 static int state_times(const char* path, int users) {
     relay_config.max_users = users;
     relay_config.max_per_address = users;
@@ -105,13 +125,8 @@ static int state_times(const char* path, int users) {
         std::fprintf(stderr, "relay_load: %s\n", err);
         return 1;
     }
-    FILE* f = std::fopen(path, "w");
-    if (f == nullptr) return 1;
-    std::fprintf(f, "%s\n", kStateVersionLine);
-    for (int i = 0; i < users; ++i)
-        std::fprintf(f, "USER%d 10.%d.%d.%d:%d %d\n", i, i >> 16 & 255, i >> 8 & 255, i & 255,
-                     1024 + i % 60000, i % 600);
-    std::fclose(f);
+    if (write_users(path, users, 0) != 0) return 1;
+    state_writer_thread = 0; // the disk's work itself, as the writer thread does it
     long long t0 = now_us();
     state_open(path, 1000000); // reads it, then writes it whole
     long long t1 = now_us();
@@ -138,6 +153,42 @@ static int state_times(const char* path, int users) {
     return 0;
 }
 
+static int waits(const NetAddr* relay, double seconds, int pid, int every_ms) {
+    int fd = sock();
+    std::vector<long long> waited;
+    long long start = now_us(), end = start + static_cast<long long>(seconds * 1e6);
+    long long next_hup = start + every_ms * 1000LL;
+    long lost = 0;
+    char in[2048];
+    for (unsigned id = 1; now_us() < end; ++id) {
+        if (every_ms > 0 && now_us() >= next_hup) {
+            kill(pid, SIGHUP);
+            next_hup += every_ms * 1000LL;
+        }
+        long long sent = now_us();
+        send_msg(fd, relay, "PING", "NOBODY", id & 0x7FFF, "ping");
+        // Its receipt (the notice that NOBODY is unknown comes too, and is passed over).
+        long long got = -1;
+        while (got < 0 && net_wait(fd, 1000) == 1) {
+            int n = net_recv(fd, in, sizeof in, nullptr);
+            unsigned rid = static_cast<unsigned char>(in[4]) |
+                           static_cast<unsigned>(static_cast<unsigned char>(in[5])) << 8;
+            if (n >= HEADER_SIZE && in[3] == KIND_RECEIPT && rid == (id & 0x7FFF)) got = now_us();
+        }
+        if (got < 0)
+            ++lost;
+        else
+            waited.push_back(got - sent);
+        usleep(200);
+    }
+    std::sort(waited.begin(), waited.end());
+    size_t n = waited.size();
+    std::printf("pings %zu lost %ld max-us %lld p999-us %lld p99-us %lld p50-us %lld\n", n, lost,
+                n ? waited[n - 1] : -1, n ? waited[n * 999 / 1000] : -1,
+                n ? waited[n * 99 / 100] : -1, n ? waited[n / 2] : -1);
+    return lost == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     int batch = 0, new_nicks = 0;
     for (; argc > 1 && std::strncmp(argv[argc - 1], "--", 2) == 0; --argc) {
@@ -150,6 +201,9 @@ int main(int argc, char** argv) {
     }
     if (argc >= 3 && std::strcmp(argv[1], "state") == 0)
         return state_times(argv[2], argc > 3 ? std::atoi(argv[3]) : RELAY_MAX_USERS);
+    if (argc == 4 &&
+        (std::strcmp(argv[1], "statefile") == 0 || std::strcmp(argv[1], "usersfile") == 0))
+        return write_users(argv[2], std::atoi(argv[3]), argv[1][0] == 'u');
     if (argc >= 2 && std::strcmp(argv[1], "sizes") == 0)
         return sizes(argc > 2 ? std::atoi(argv[2]) : RELAY_MAX_USERS);
     if (argc < 3) {
@@ -160,6 +214,8 @@ int main(int argc, char** argv) {
     }
     NetAddr relay = {0x7F000001u, static_cast<uint16_t>(std::atoi(argv[1]))};
     if (std::strcmp(argv[2], "learn") == 0 && argc == 4) return learn(&relay, std::atol(argv[3]));
+    if (std::strcmp(argv[2], "waits") == 0 && argc == 6)
+        return waits(&relay, std::atof(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
     long count = std::atol(argv[2]);
     int senders_n = argc > 3 ? std::atoi(argv[3]) : 64;
     int window = argc > 4 ? std::atoi(argv[4]) : 2;

@@ -114,14 +114,22 @@ TEST_F(UsersFile, ANicknameListedTwiceIsNamedByTheFirstLineThatRepeatsOne) {
 }
 
 TEST_F(UsersFile, ReadBesideTheLoopItChangesNothingUntilTheLoopTakesIt) {
-    ASSERT_EQ(1, load("ALICE = 127.0.0.1:1\n"));
+    ASSERT_EQ(2, load("ALICE = 127.0.0.1:1\nCAROL = 127.0.0.1:3\n"));
+    std::string many = "CAROL = 127.0.0.1:33\n";
+    char line[64];
+    for (int i = 0; i < 20000; ++i) { // more than a turn of the loop lists
+        std::snprintf(line, sizeof line, "U%d = 10.0.%d.%d:99\n", i, i >> 8, i & 255);
+        many += line;
+    }
     const struct {
-        const char* text;
+        std::string text;
         int listed;
-    } cases[] = {{"BOB = 127.0.0.1:2\ngroup TEAM = BOB ALICE\n", 1}, {"BOB = 127.0.0.1:x\n", -1}};
+    } cases[] = {{"BOB = 127.0.0.1:2\ngroup TEAM = BOB ALICE\n", 1},
+                 {"BOB = 127.0.0.1:x\n", -1},
+                 {many, 20001}};
     for (const auto& c : cases) {
         FILE* f = std::fopen(path.c_str(), "wb");
-        std::fputs(c.text, f);
+        std::fputs(c.text.c_str(), f);
         std::fclose(f);
         int pinned = relay_find("ALICE")->pinned, groups = relay_group_count();
         const RelayUser* bob = relay_find("BOB");
@@ -130,16 +138,23 @@ TEST_F(UsersFile, ReadBesideTheLoopItChangesNothingUntilTheLoopTakesIt) {
         EXPECT_EQ(pinned, relay_find("ALICE")->pinned);
         EXPECT_EQ(bob, relay_find("BOB"));
         EXPECT_EQ(groups, relay_group_count());
-        int n = RELAY_USERS_READING;
-        for (int tries = 0; tries < 10000 && n == RELAY_USERS_READING; ++tries) {
+        int n = RELAY_USERS_READING, parts = 0;
+        for (int tries = 0; tries < 10000 && n <= RELAY_USERS_READING; ++tries) {
             n = relay_users_load_finish(err, sizeof err);
-            usleep(1000);
+            parts += n == RELAY_USERS_LISTING;
+            if (n == RELAY_USERS_READING) usleep(1000);
         }
         EXPECT_EQ(c.listed, n) << err;
+        EXPECT_EQ(c.listed > 1000, parts > 0);
     }
-    EXPECT_FALSE(relay_find("ALICE")->pinned); // the good one listed; the bad one kept it
-    EXPECT_EQ(2, relay_find("BOB")->addr.port);
-    EXPECT_EQ(1, relay_group_count());
+    // The good ones listed, each in place of the one before; the bad one kept the list.
+    EXPECT_EQ(20001 + 2, relay_user_count()); // and ALICE and BOB, learned now
+    EXPECT_FALSE(relay_find("ALICE")->pinned);
+    EXPECT_FALSE(relay_find("BOB")->pinned);
+    EXPECT_TRUE(relay_find("CAROL")->pinned);
+    EXPECT_EQ(33, relay_find("CAROL")->addr.port);
+    EXPECT_TRUE(relay_find("U19999")->pinned);
+    EXPECT_EQ(0, relay_group_count());
     EXPECT_EQ(RELAY_USERS_READING, relay_users_load_finish(err, sizeof err));
 }
 
