@@ -126,13 +126,14 @@ static long long reload_tick(long long now) {
         relay_log(n >= 0 ? LOG_NORMAL : LOG_QUIET, "%s", reload_line);
         reload_answered = reload_reading;
         reload_reading = 0;
+        if (reload_asked == reload_answered) return now; // the operator's answer goes out at once
     }
     if (reload_asked == reload_answered) return LLONG_MAX;
     if (users_file == nullptr) {
         std::snprintf(reload_line, sizeof reload_line, "the relay has no users file (--users)");
         reload_ok = 0;
         reload_answered = reload_asked;
-        return LLONG_MAX;
+        return now;
     }
     reload_reading = reload_asked;
     relay_users_load_start(users_file);

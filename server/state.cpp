@@ -355,27 +355,23 @@ static void write_snapshot() {
     carry_len = 0;
     thread_unlock();
     int placed = ok && fs_sync(h) ? fs_replace(tmp, state_path, 1) : 0;
-    if (placed == 0) {
-        if (h != FS_NONE) {
-            fs_close(h);
-            fs_remove(tmp);
-        }
-        h = FS_NONE;
-    }
+    // The loop is done with whichever file is no longer in place before it is closed.
     thread_lock();
-    long long old = FS_NONE;
+    long long old = placed != 0 ? journal : h;
     journal_also = FS_NONE;
     if (placed != 0) {
-        old = journal;
         journal = h;
         journal_broken = 0;
     }
     result_placed = over ? -1 : placed;
     std::snprintf(result_error, sizeof result_error, "%s", fs_error());
+    thread_unlock();
+    fs_close(old);
+    if (placed == 0 && h != FS_NONE) fs_remove(tmp);
+    thread_lock();
     job_done = 1;
     thread_wake();
     thread_unlock();
-    if (old != FS_NONE) fs_close(old);
 }
 
 static void sync_journal() {

@@ -5,7 +5,8 @@
 
 enum { THREAD_NONE = -1 };
 
-// Starts run in a thread of its own; returns its handle, or THREAD_NONE when it cannot.
+// Starts run in a thread of its own, at a lower priority than the loop's; returns its handle, or
+// THREAD_NONE when it cannot.
 long long thread_start(void (*run)());
 // Waits for the thread to end (run returned).
 void thread_join(long long h);

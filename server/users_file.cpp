@@ -238,7 +238,7 @@ int relay_users_load(const char* path, char* err, int err_size) {
 
 enum {
     PATH_SIZE = 4200,
-    COMMIT_PART = 8192, // slots and entries listed at a call: a few hundred microseconds
+    COMMIT_PART = 2048, // slots and entries listed at a call: a few hundred microseconds
 };
 static char load_path[PATH_SIZE];
 static long long loader = THREAD_NONE;

@@ -22,7 +22,7 @@ const char* fs_error() {
 }
 
 long long fs_create_beside(const char* target, int mode, char* tmp, int tmp_size) {
-    static unsigned serial;
+    static thread_local unsigned serial; // the writer thread and the loop (the metrics file)
     for (int tries = 0; tries < 32; ++tries) {
         timespec ts;
         clock_gettime(CLOCK_REALTIME, &ts);

@@ -2,6 +2,9 @@
 #include "server/thread.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
@@ -12,6 +15,8 @@ static void (*runs[THREADS])();
 static int used[THREADS];
 
 static void* begin(void* arg) {
+    // Below the loop: where the two share a processor, the loop's datagrams come first.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
     runs[static_cast<int>(reinterpret_cast<long>(arg))]();
     return nullptr;
 }

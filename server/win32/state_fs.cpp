@@ -27,7 +27,7 @@ static HANDLE handle(long long h) {
 }
 
 long long fs_create_beside(const char* target, int, char* tmp, int tmp_size) {
-    static unsigned serial;
+    static thread_local unsigned serial; // the writer thread and the loop (the metrics file)
     for (int tries = 0; tries < 32; ++tries) {
         unsigned unique = static_cast<unsigned>(GetTickCount64()) ^
                           (static_cast<unsigned>(GetCurrentProcessId()) << 12) ^

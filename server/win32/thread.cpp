@@ -12,6 +12,8 @@ static HANDLE threads[THREADS];
 static void (*runs[THREADS])();
 
 static DWORD WINAPI begin(void* arg) {
+    // Below the loop: where the two share a processor, the loop's datagrams come first.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     runs[reinterpret_cast<INT_PTR>(arg)]();
     return 0;
 }
