@@ -179,18 +179,30 @@ std::string reachable_program(const std::string& dir) {
     return program;
 }
 
-TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileWhole) {
+// The relay run as nobody, from a copy every user may read, in a folder nobody owns. ready()
+// gives "" or why it can't be.
+struct AsNobody {
     const passwd* nobody = getpwnam("nobody");
-    if (geteuid() != 0 || nobody == nullptr)
-        GTEST_SKIP() << "needs root and a user called nobody to run the relay as another user";
     std::string bin = temp_folder(), dir = temp_folder();
-    ASSERT_FALSE(bin.empty() || dir.empty());
-    ASSERT_EQ(0, chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid));
-    std::string state = dir + "/directory";
     Relay relay;
-    relay.program = reachable_program(bin);
-    relay.as = nobody;
-    relay.control = dir + "/control";
+    std::string ready() {
+        if (geteuid() != 0 || nobody == nullptr)
+            return "needs root and a user called nobody to run the relay as another user";
+        if (bin.empty() || dir.empty() || chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
+            return "no folder of the test's own for nobody";
+        relay.program = reachable_program(bin);
+        relay.as = nobody;
+        relay.control = dir + "/control";
+        return "";
+    }
+};
+
+TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileWhole) {
+    AsNobody n;
+    std::string why = n.ready();
+    if (!why.empty()) GTEST_SKIP() << why;
+    std::string dir = n.dir, state = dir + "/directory";
+    Relay& relay = n.relay;
     ASSERT_TRUE(relay.start({"--state", state}));
     Client alice, bob, carol;
     ASSERT_EQ(2, bob.send_with_receipt(relay.addr, "BOB", "NOBODY", "here", 1));
@@ -224,20 +236,15 @@ TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileW
 }
 
 TEST(StateProcess, AFileItCannotReadIsLeftByteForByteUntilItCanBeRead) {
-    const passwd* nobody = getpwnam("nobody");
-    if (geteuid() != 0 || nobody == nullptr)
-        GTEST_SKIP() << "needs root and a user called nobody to run the relay as another user";
-    std::string bin = temp_folder(), dir = temp_folder();
-    ASSERT_FALSE(bin.empty() || dir.empty());
-    ASSERT_EQ(0, chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid));
+    AsNobody n;
+    std::string why = n.ready();
+    if (!why.empty()) GTEST_SKIP() << why;
     // A permissions mistake: the file is root's own, in a folder the relay may write.
-    std::string state = dir + "/directory", kept = "keltup-server-state 1\nEVE 10.0.0.1:1 0\n";
+    std::string dir = n.dir, state = dir + "/directory",
+                kept = "keltup-server-state 1\nEVE 10.0.0.1:1 0\n";
     write_file(state, kept);
     ASSERT_EQ(0, chmod(state.c_str(), 0600));
-    Relay relay;
-    relay.program = reachable_program(bin);
-    relay.as = nobody;
-    relay.control = dir + "/control";
+    Relay& relay = n.relay;
     ASSERT_TRUE(relay.start({"--state", state}));
     std::string line = relay.wait_log("state file " + state);
     EXPECT_NE(std::string::npos, line.find("Permission denied; relaying from memory, the file left "
@@ -260,7 +267,7 @@ TEST(StateProcess, AFileItCannotReadIsLeftByteForByteUntilItCanBeRead) {
     // Mended while a relay runs: the next rewrite reads it first, and keeps what both knew.
     Relay again;
     again.program = relay.program;
-    again.as = nobody;
+    again.as = n.nobody;
     again.control = relay.control;
     ASSERT_TRUE(again.start({"--state", state}));
     ASSERT_EQ(2, bob.send_with_receipt(again.addr, "BOB", "NOBODY", "here", 2));
