@@ -11,6 +11,10 @@
 //     at start and written whole, in this process; prints the file's size and the times.
 //   relay_load statefile FILE USERS, relay_load usersfile FILE USERS: writes a state file of
 //     USERS learned nicknames, or a users file listing USERS, for a relay to start with.
+//   relay_load turns DIR USERS: in this process, the longest turn of a relay's loop (its state
+//     file's and its users file's share of it) while a state file of USERS learned nicknames is
+//     rewritten, and while a users file listing 65,536 is read again; against the same done in
+//     one turn, as the loop did before the writer and reader threads. Five of each, medians.
 //   relay_load PORT waits SECONDS PID EVERY_MS: one client writes a message, waits for its
 //     receipt and writes the next 0.2 ms later, for SECONDS, while the relay (process PID) is
 //     sent SIGHUP every EVERY_MS (0: never): a rewrite of its state file and a reading of its
@@ -153,6 +157,85 @@ static int state_times(const char* path, int users) {
     return 0;
 }
 
+static long long median5(std::vector<long long> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Calls turn() as the loop would, a turn every 100 us, until it returns 0; the longest call.
+template <typename Turn> static long long longest_turn(Turn turn) {
+    long long longest = 0;
+    for (int more = 1; more;) {
+        long long a = now_us();
+        more = turn();
+        longest = std::max(longest, now_us() - a);
+        usleep(100);
+    }
+    return longest;
+}
+
+static int turns(const char* dir, int users) {
+    relay_config.max_users = users + 1024;
+    relay_config.max_per_address = users;
+    relay_config.lease_ms = 600000;
+    relay_config.log_level = LOG_QUIET;
+    char err[300], state[4200], listed[4200];
+    std::snprintf(state, sizeof state, "%s/turns-state", dir);
+    std::snprintf(listed, sizeof listed, "%s/turns-users", dir);
+    if (!relay_init(err, sizeof err) || write_users(state, users, 0) != 0 ||
+        write_users(listed, RELAY_MAX_USERS, 1) != 0) {
+        std::fprintf(stderr, "relay_load: cannot set up: %s\n", err);
+        return 1;
+    }
+    std::vector<long long> writer, inline_rewrite, reader, inline_reload;
+    for (int threaded = 1; threaded >= 0; --threaded) {
+        state_writer_thread = threaded;
+        relay_reset();
+        long long t = 1000000;
+        state_open(state, t);
+        for (int k = 0; k < 5; ++k) {
+            StateReport r;
+            state_report(&r);
+            long long before = r.compactions;
+            t += 1000;
+            long long a = now_us();
+            state_compact_now(t);
+            long long first = now_us() - a;
+            long long rest = longest_turn([&] {
+                state_tick(++t);
+                state_report(&r);
+                return r.compactions == before;
+            });
+            (threaded ? writer : inline_rewrite).push_back(std::max(first, rest));
+        }
+        state_close(t);
+    }
+    relay_reset();
+    relay_users_load(listed, err, sizeof err);
+    for (int k = 0; k < 5; ++k) {
+        long long a = now_us();
+        relay_users_load(listed, err, sizeof err);
+        inline_reload.push_back(now_us() - a);
+        relay_users_load_start(listed);
+        reader.push_back(longest_turn([&] {
+            int n = relay_users_load_finish(err, sizeof err);
+            return n == RELAY_USERS_READING || n == RELAY_USERS_LISTING;
+        }));
+    }
+    std::remove(state);
+    std::remove(listed);
+    long long w = median5(writer), wi = median5(inline_rewrite), rd = median5(reader),
+              ri = median5(inline_reload);
+    std::printf("longest turn of the loop, rewrite of %d: %.2f ms with the writer thread, %.2f ms "
+                "in one turn (ratio %.4f)\n",
+                users, w / 1000.0, wi / 1000.0, static_cast<double>(w) / static_cast<double>(wi));
+    std::printf("longest turn of the loop, reload of %d: %.2f ms with the reader thread, %.2f ms "
+                "in one turn (ratio %.4f)\n",
+                RELAY_MAX_USERS, rd / 1000.0, ri / 1000.0,
+                static_cast<double>(rd) / static_cast<double>(ri));
+    return 0;
+}
+
 static int waits(const NetAddr* relay, double seconds, int pid, int every_ms) {
     int fd = sock();
     std::vector<long long> waited;
@@ -204,6 +287,7 @@ int main(int argc, char** argv) {
     if (argc == 4 &&
         (std::strcmp(argv[1], "statefile") == 0 || std::strcmp(argv[1], "usersfile") == 0))
         return write_users(argv[2], std::atoi(argv[3]), argv[1][0] == 'u');
+    if (argc == 4 && std::strcmp(argv[1], "turns") == 0) return turns(argv[2], std::atoi(argv[3]));
     if (argc >= 2 && std::strcmp(argv[1], "sizes") == 0)
         return sizes(argc > 2 ? std::atoi(argv[2]) : RELAY_MAX_USERS);
     if (argc < 3) {
