@@ -288,6 +288,7 @@ static long long snap_count;      // copied so far
 static int snap_at = -1;          // the next slot to copy; -1: no snapshot being taken
 static long long snap_now;        // the time the snapshot was finished (ages are from it)
 static int rewriting;             // from a snapshot's start to its result
+static int syncing;               // a journal sync was asked for and not yet looked at done
 static long long rewrite_started; // when the rewrite under way began
 static long long writer = THREAD_NONE;
 
@@ -298,8 +299,9 @@ static int journal_broken;               // a write to it failed: nothing more i
 static char* carry;
 static size_t carry_len;
 static int carry_on, carry_over;
-static int job_rewrite, job_sync, job_stop, job_done; // asked of the writer, and its answer
-static int result_placed;                             // fs_replace's answer, -1: carry overflowed
+static int job_rewrite, job_stop, job_done; // asked of the writer, and its answer
+static int sync_wanted, sync_served;        // journal syncs asked for and done, counted
+static int result_placed;                   // fs_replace's answer, -1: carry overflowed
 static int sync_failed;
 static char result_error[400], sync_error[400];
 
@@ -388,13 +390,14 @@ static void sync_journal() {
 static void writer_run() {
     thread_lock();
     for (;;) {
-        while (!job_rewrite && !job_sync && !job_stop)
+        while (!job_rewrite && sync_served == sync_wanted && !job_stop)
             thread_wait();
-        if (job_sync) {
-            job_sync = 0;
+        if (sync_served != sync_wanted) {
+            int serving = sync_wanted;
             thread_unlock();
             sync_journal();
             thread_lock();
+            sync_served = serving;
         } else if (job_rewrite) {
             job_rewrite = 0;
             thread_unlock();
@@ -411,7 +414,9 @@ static void writer_run() {
 
 // Takes the writer's answer about the rewrite under way, waiting for it when wait is set.
 static void collect(long long now, int wait) {
+    if (!rewriting && !syncing) return; // the writer has nothing to tell: no lock taken
     thread_lock();
+    if (sync_served == sync_wanted) syncing = 0; // its failure, if any, is read below
     while (wait && rewriting && !job_done)
         thread_wait();
     int done = job_done, placed = result_placed, sync_bad = sync_failed;
@@ -571,7 +576,8 @@ void state_open(const char* path, long long now) {
     failing = 0;
     compacted_ms = -1;
     write_errors = compactions = journalled = 0;
-    job_rewrite = job_sync = job_stop = job_done = sync_failed = 0;
+    job_rewrite = job_stop = job_done = sync_failed = 0;
+    sync_wanted = sync_served = syncing = 0;
     journal_broken = 0;
     if (snap_room != relay_config.max_users) {
         std::free(snap);
@@ -647,10 +653,12 @@ long long state_tick(long long now) {
         unsynced = 0;
         if (writer == THREAD_NONE) {
             sync_journal();
+            syncing = 1;
             collect(now, 0);
         } else {
+            syncing = 1;
             thread_lock();
-            job_sync = 1;
+            ++sync_wanted;
             thread_wake();
             thread_unlock();
         }
@@ -663,9 +671,7 @@ long long state_tick(long long now) {
     // while some lease they decide may still be running.
     long long newest = directory_newest_heard();
     int live = newest != LLONG_MIN && now - newest < relay_config.lease_ms + STATE_COMPACT_MS;
-    thread_lock();
-    int broken = journal_broken;
-    thread_unlock();
+    int broken = journal_broken; // only the loop writes it while no rewrite is under way
     int due = now >= next_compact &&
               (changed || forced || broken || failing || live || messages_handled() != heard_mark);
     // A flood of new nicknames is rewritten before the journal outgrows the directory.
