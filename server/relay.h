@@ -1,6 +1,7 @@
 // The relay: routes each message to the address of its recipient's nickname and answers the
 // sender with a receipt. Process-wide tables, allocated once at start for a configured number of
-// nicknames; one thread.
+// nicknames; one thread (the state file's writer and the users file's reader work beside it,
+// thread.h).
 #pragma once
 
 #include "protocol/datagram.h"
