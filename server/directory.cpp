@@ -268,16 +268,19 @@ int relay_pin(const char* nick, const NetAddr* addr) {
     return 1;
 }
 
-// Listed users become learned ones at their listed address, heard as recently as they were:
-// newest in the list, which errs towards keeping them.
+// A listed user becomes a learned one at its listed address, heard as recently as it was:
+// newest in the list, which errs towards keeping it.
+void relay_unpin_at(int i) {
+    RelayUser* u = i >= 0 && i < user_count ? &users[i] : nullptr;
+    if (u == nullptr || !u->pinned) return;
+    u->pinned = 0;
+    list_append(u);
+    host_add(u->addr.ip);
+}
+
 void relay_unpin_all() {
-    for (int i = 0; i < user_count; ++i) {
-        RelayUser* u = &users[i];
-        if (!u->pinned) continue;
-        u->pinned = 0;
-        list_append(u);
-        host_add(u->addr.ip);
-    }
+    for (int i = 0; i < user_count; ++i)
+        relay_unpin_at(i);
 }
 
 // Records that nick sent from `from`. A new nickname is taken by its first address while that

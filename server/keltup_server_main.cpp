@@ -7,6 +7,7 @@
 #include "server/state.h"
 #include "server/state_fs.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,6 +92,65 @@ static int parse_number(const char* text, long low, long high, long* out) {
     return 1;
 }
 
+// The users file is read again beside the loop. Each request has a ticket; the reading started
+// after it answers it (and the requests that came while it was waited for).
+enum { RELOAD_POLL_MS = 10 };
+static int reload_asked, reload_answered; // the last ticket given, the last answered
+static int reload_reading;                // the ticket the reading under way answers, 0: none
+static int reload_ok;
+static char reload_line[700];
+
+// Asks for the users file to be read again; returns the request's ticket.
+static int reload_users() {
+    // The state file is rewritten whole, so that it can be copied as it is now.
+    state_compact_now(server_now_ms());
+    return ++reload_asked;
+}
+
+// The answer to the request with that ticket: 1, or 0 when the old list was kept, with the line
+// for the operator; -1 while it is not known yet.
+static int reload_result(int ticket, char* line, int size) {
+    if (ticket > reload_answered) return -1;
+    std::snprintf(line, static_cast<size_t>(size), "%s", reload_line);
+    return reload_ok;
+}
+
+// Takes a reading that is done and starts one that was asked for; returns when to look again.
+static long long reload_tick(long long now) {
+    const char* users_file = server_options.users_file;
+    if (reload_reading != 0) {
+        char err[600];
+        int n = relay_users_load_finish(err, sizeof err);
+        if (n == RELAY_USERS_READING) return now + RELOAD_POLL_MS;
+        if (n == RELAY_USERS_LISTING) return now;
+        reload_ok = n >= 0;
+        if (n >= 0)
+            std::snprintf(reload_line, sizeof reload_line, "%d users listed from %s", n,
+                          users_file);
+        else
+            std::snprintf(reload_line, sizeof reload_line, "users file %s; keeping the old list",
+                          err);
+        relay_log(n >= 0 ? LOG_NORMAL : LOG_QUIET, "%s", reload_line);
+        reload_answered = reload_reading;
+        reload_reading = 0;
+        if (reload_asked == reload_answered) return now; // the operator's answer goes out at once
+    }
+    if (reload_asked == reload_answered) return LLONG_MAX;
+    if (users_file == nullptr) {
+        std::snprintf(reload_line, sizeof reload_line, "the relay has no users file (--users)");
+        reload_ok = 0;
+        reload_answered = reload_asked;
+        return now;
+    }
+    reload_reading = reload_asked;
+    relay_users_load_start(users_file);
+    return now + RELOAD_POLL_MS;
+}
+
+void server_reload() {
+    reload_users();
+}
+
 long long server_tick(long long now) {
     char err[600];
     if (now >= next_stats) {
@@ -111,33 +171,9 @@ long long server_tick(long long now) {
         if (next_metrics < wake) wake = next_metrics;
     }
     long long state_wake = state_tick(now);
-    return state_wake < wake ? state_wake : wake;
-}
-
-// The users file read again, logged and said in line; 0 when the old list is kept.
-static int reload_users(char* line, int size) {
-    // The state file is rewritten whole, so that it can be copied as it is now.
-    state_compact_now(server_now_ms());
-    const char* users_file = server_options.users_file;
-    if (users_file == nullptr) {
-        std::snprintf(line, static_cast<size_t>(size), "the relay has no users file (--users)");
-        return 0;
-    }
-    char err[600];
-    int n = relay_users_load(users_file, err, sizeof err);
-    if (n < 0) {
-        std::snprintf(line, static_cast<size_t>(size), "users file %s; keeping the old list", err);
-        relay_log(LOG_QUIET, "%s", line);
-        return 0;
-    }
-    std::snprintf(line, static_cast<size_t>(size), "%d users listed from %s", n, users_file);
-    relay_log(LOG_NORMAL, "%s", line);
-    return 1;
-}
-
-void server_reload() {
-    char line[700];
-    reload_users(line, sizeof line);
+    if (state_wake < wake) wake = state_wake;
+    long long reload_wake = reload_tick(now);
+    return reload_wake < wake ? reload_wake : wake;
 }
 
 // After the options: the tables, the users file, then the platform's loop.
@@ -182,6 +218,7 @@ static int start_relay() {
         std::snprintf(state_path, sizeof state_path, "%s", o.state_file);
     }
     control_reload = reload_users;
+    control_reload_result = reload_result;
     return serve();
 }
 

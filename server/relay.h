@@ -1,6 +1,7 @@
 // The relay: routes each message to the address of its recipient's nickname and answers the
 // sender with a receipt. Process-wide tables, allocated once at start for a configured number of
-// nicknames; one thread.
+// nicknames; one thread (the state file's writer and the users file's reader work beside it,
+// thread.h).
 #pragma once
 
 #include "protocol/datagram.h"
@@ -154,8 +155,10 @@ void relay_reset();
 // least recently makes room, live or not. Returns 0 when the nick is not 1 to 19 visible ASCII
 // characters, or the table is full of listed users.
 int relay_pin(const char* nick, const NetAddr* addr);
-// Turns every listed user back into an ordinary one (before a users file is read again).
+// Turns every listed user back into an ordinary one (before a users file is read again), or the
+// one in slot i (see relay_user_at) when it is listed.
 void relay_unpin_all();
+void relay_unpin_at(int i);
 // The entry for nick, or nullptr.
 const RelayUser* relay_find(const char* nick);
 int relay_user_count();
@@ -164,6 +167,15 @@ int relay_user_count();
 // NICK NICK ...", blank lines and '#' comments. Every entry is checked before any is listed; on a
 // fault nothing changes and err names the line. Returns the number of users listed, or -1.
 int relay_users_load(const char* path, char* err, int err_size);
+// The same beside the relay's loop: the file is read, checked and its host names resolved in a
+// thread of its own; relay_users_load_finish, called by the loop, then lists the users as
+// relay_users_load does and returns the same, or RELAY_USERS_READING while the reading goes on
+// (or none was started). relay_users_load_start returns 0 when one is going on already.
+// RELAY_USERS_LISTING: read, and being listed a part per call so that no turn of the loop waits
+// long; call again at once.
+enum { RELAY_USERS_READING = -2, RELAY_USERS_LISTING = -3 };
+int relay_users_load_start(const char* path);
+int relay_users_load_finish(char* err, int err_size);
 
 // Handles one received datagram of len bytes (its full length, which may exceed what buf holds:
 // such a datagram is dropped) from `from` at time `now` (milliseconds). Fills out[0..1] with what

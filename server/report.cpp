@@ -67,7 +67,8 @@ static void reason_label(const char* name, char* out, int size) {
 }
 
 static long long started_ms;
-int (*control_reload)(char* line, int size);
+int (*control_reload)();
+int (*control_reload_result)(int ticket, char* line, int size);
 
 void control_set_start(long long now) {
     started_ms = now;
@@ -204,6 +205,7 @@ void control_answer(char* in, int len, int allowed, const char* why, ControlAnsw
                     long long now) {
     c->len = c->sent = 0;
     c->walk = c->group_walk = -1;
+    c->reload = 0;
     if (!allowed) {
         answer(c, "refused\n%s\n", why);
         return;
@@ -226,15 +228,21 @@ void control_answer(char* in, int len, int allowed, const char* why, ControlAnsw
         *text++ = '\0';
         notice_answer(c, arg, text, udp_fd, now);
     } else if (std::strcmp(in, "reload") == 0 && control_reload != nullptr) {
-        char line[700];
-        int ok = control_reload(line, sizeof line);
-        answer(c, ok ? "ok 0\n%s\n" : "error\n%s\n", line);
+        c->reload = control_reload();
     } else {
         answer(c, "error\nnot a request this relay knows\n");
     }
 }
 
 int control_answer_more(ControlAnswer* a, long long now) {
+    if (a->reload != 0) {
+        char line[700];
+        int ok = control_reload_result(a->reload, line, sizeof line);
+        if (ok < 0) return -1;
+        a->reload = 0;
+        answer(a, ok ? "ok 0\n%s\n" : "error\n%s\n", line);
+        return 1;
+    }
     if (a->walk < 0 && a->group_walk < 0) return 0;
     a->len = a->sent = 0;
     add_users(a, now);

@@ -34,15 +34,18 @@ struct ControlAnswer {
     int walk; // the next directory slot to list, -1 when the answer has no more to add
     int group_walk,
         member_walk; // then the next group (-1: done) and its next member (-1: its line)
+    int reload;      // the ticket of a reload whose answer is still to come, 0: none
     char out[CONTROL_ANSWER_SIZE];
 };
 
 // The time the relay started (milliseconds, the clock relay_handle is given), for its uptime.
 void control_set_start(long long now);
 
-// What a reload request runs (set by the program): reads the users file again, writes the line
-// for the operator into line and returns 1, or 0 when it kept the old list.
-extern int (*control_reload)(char* line, int size);
+// What a reload request runs (set by the program): asks for the users file to be read again and
+// returns a ticket. control_reload_result then gives 1, or 0 when the old list was kept, with the
+// line for the operator; -1 while the file is still being read.
+extern int (*control_reload)();
+extern int (*control_reload_result)(int ticket, char* line, int size);
 
 // Answers the request in[0..len). One of at most CONTROL_REQUEST_SIZE bytes is ended in place
 // (in holds len + 1 bytes); a longer one is a request too long, and in is not written. A caller
@@ -50,7 +53,9 @@ extern int (*control_reload)(char* line, int size);
 // over udp_fd.
 void control_answer(char* in, int len, int allowed, const char* why, ControlAnswer* a, int udp_fd,
                     long long now);
-// Once a's part is sent: makes the next part of a long answer. Returns 0 when there is none.
+// Once a's part is sent: makes the next part of a long answer. Returns 0 when there is none, -1
+// when it is not ready yet (a reload still reading): the transport looks again after the next
+// wait, without sending anything meanwhile.
 int control_answer_more(ControlAnswer* a, long long now);
 
 // Writes of the metrics file that failed or were refused (counted by the periodic work).

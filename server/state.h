@@ -33,12 +33,20 @@ struct StateRestore {
 // entry, the most recently heard first while they fit; listed nicknames are left as listed.
 void state_restore_text(const char* data, size_t size, long long now, StateRestore* r);
 
+// Whether the disk work of a rewrite (and the journal's syncs) is done by a writer thread beside
+// the loop (the relay's way), or in the calling thread as each falls due (0; set before
+// state_open).
+extern int state_writer_thread;
+
 // Starts keeping the directory in path: restores what it holds (logging one line), then rewrites
-// it. Any failure is logged and counted; the relay goes on from memory. path nullptr: no file.
+// it. Any failure is logged and counted; the relay goes on from memory. A file that is there but
+// cannot be read is left as it is, and read again when a rewrite falls due. path nullptr: no
+// file.
 void state_open(const char* path, long long now);
 // Writes what the drain learned (before its answers go out).
 void state_flush(long long now);
-// The syncs and rewrites due at now; returns when the next is due.
+// The syncs and rewrites due at now; returns when it wants to be called again: at once while a
+// snapshot is being taken, soon while the writer is at work.
 long long state_tick(long long now);
 // Rewrites the file now (SIGHUP).
 void state_compact_now(long long now);

@@ -1,7 +1,10 @@
 // The users file: the nicknames an operator lists at fixed addresses and its groups (groups.cpp),
 // read at start and again on request, all or nothing.
 #include "server/relay_internal.h"
+#include "server/thread.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,8 +12,13 @@
 struct UsersEntry {
     char nick[NICK_SIZE];
     NetAddr addr;
+    int line;
 };
 static UsersEntry loading[RELAY_MAX_USERS];
+static int by_name[RELAY_MAX_USERS]; // loading's entries sorted by nickname, then line
+// loading's nicknames by hash, open addressing: entry + 1 (0: free).
+enum { LISTED_SLOTS = 2 * RELAY_MAX_USERS };
+static int listed[LISTED_SLOTS];
 
 static void fail(char* err, int size, const char* path, int line, const char* why) {
     if (err != nullptr && size > 0)
@@ -55,7 +63,66 @@ static const char* parse_entry(char* line, UsersEntry* e, int* empty) {
     return nullptr;
 }
 
-int relay_users_load(const char* path, char* err, int err_size) {
+static int upper(unsigned char c) {
+    return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+}
+
+static bool name_before(int a, int b) {
+    const char* x = loading[a].nick;
+    const char* y = loading[b].nick;
+    for (int i = 0; i < NICK_SIZE; ++i) {
+        int cx = upper(static_cast<unsigned char>(x[i])),
+            cy = upper(static_cast<unsigned char>(y[i]));
+        if (cx != cy) return cx < cy;
+        if (cx == 0) break;
+    }
+    return loading[a].line < loading[b].line;
+}
+
+static unsigned nick_hash(const char* nick) {
+    unsigned h = 2166136261u;
+    for (int i = 0; i < NICK_SIZE && nick[i] != '\0'; ++i) {
+        h ^= static_cast<unsigned>(upper(static_cast<unsigned char>(nick[i])));
+        h *= 16777619u;
+    }
+    return (h ^ (h >> 16)) & (LISTED_SLOTS - 1);
+}
+
+static void index_listed(int count) {
+    std::memset(listed, 0, sizeof listed);
+    for (int i = 0; i < count; ++i) {
+        unsigned k = nick_hash(loading[i].nick);
+        while (listed[k] != 0)
+            k = (k + 1) & (LISTED_SLOTS - 1);
+        listed[k] = i + 1;
+    }
+}
+
+static int is_listed(const char* nick) {
+    for (unsigned k = nick_hash(nick); listed[k] != 0; k = (k + 1) & (LISTED_SLOTS - 1))
+        if (directory_same_nick(loading[listed[k] - 1].nick, nick)) return 1;
+    return 0;
+}
+
+// The first line (in the file's order) whose nickname an earlier line listed, or 0.
+static int listed_twice(int count) {
+    for (int i = 0; i < count; ++i)
+        by_name[i] = i;
+    std::sort(by_name, by_name + count, name_before);
+    int first = 0;
+    for (int i = 1; i < count; ++i) {
+        const UsersEntry* e = &loading[by_name[i]];
+        if (directory_same_nick(loading[by_name[i - 1]].nick, e->nick) &&
+            (first == 0 || e->line < first))
+            first = e->line;
+    }
+    return first;
+}
+
+// Reads and checks the file into `loading` and the groups' loading table, names resolved:
+// returns the number of users, or -1 with the fault in err. Touches nothing the relay uses
+// meanwhile, so it may run beside the loop.
+static int read_users(const char* path, char* err, int err_size) {
     FILE* f = std::fopen(path, "rb"); // the same bytes on every system
     if (f == nullptr) {
         fail(err, err_size, path, 0, "cannot be read");
@@ -114,11 +181,15 @@ int relay_users_load(const char* path, char* err, int err_size) {
             why = "more users than the directory holds (--max-users)";
             break;
         }
-        for (int i = 0; i < count && why == nullptr; ++i)
-            if (directory_same_nick(loading[i].nick, entry.nick)) why = "nickname listed twice";
-        if (why == nullptr) loading[count++] = entry;
+        entry.line = line_no;
+        loading[count++] = entry;
     }
     std::fclose(f);
+    // Every line before a fault was read: one listed twice among them comes before it.
+    if (int twice = listed_twice(count)) {
+        why = "nickname listed twice";
+        line_no = twice;
+    }
     for (int i = 0; i < count && why == nullptr; ++i)
         if (int at = groups_load_named(loading[i].nick)) {
             why = "a group named like a listed user";
@@ -129,9 +200,93 @@ int relay_users_load(const char* path, char* err, int err_size) {
         fail(err, err_size, path, line_no, why);
         return -1;
     }
-    relay_unpin_all();
-    for (int i = 0; i < count; ++i)
-        relay_pin(loading[i].nick, &loading[i].addr);
+    index_listed(count);
+    return count;
+}
+
+// The users read take the place of the listed ones, up to `part` slots and entries at a call:
+// first the listed users the file leaves out become learned ones, then its entries are listed,
+// then its groups come into force. Returns count when done, else RELAY_USERS_LISTING.
+static int committing, commit_slot, commit_entry;
+static int commit_users(int count, int part) {
+    if (!committing) {
+        committing = 1;
+        commit_slot = commit_entry = 0;
+    }
+    // The slots the listing itself adds hold listed users: they are passed over.
+    while (part > 0 && (commit_slot < relay_user_slots() || commit_entry < count)) {
+        for (; part > 0 && commit_slot < relay_user_slots(); --part, ++commit_slot) {
+            const RelayUser* u = relay_user_at(commit_slot);
+            if (u->pinned && !is_listed(u->nick)) relay_unpin_at(commit_slot);
+        }
+        for (; part > 0 && commit_entry < count; --part, ++commit_entry)
+            relay_pin(loading[commit_entry].nick, &loading[commit_entry].addr);
+    }
+    if (commit_entry < count || commit_slot < relay_user_slots()) return RELAY_USERS_LISTING;
+    committing = 0;
     groups_load_commit();
     return count;
+}
+
+int relay_users_load(const char* path, char* err, int err_size) {
+    int n = read_users(path, err, err_size);
+    committing = 0;
+    return n < 0 ? n : commit_users(n, INT_MAX);
+}
+
+// --- beside the loop ---
+
+enum {
+    PATH_SIZE = 4200,
+    COMMIT_PART = 2048, // slots and entries listed at a call: a few hundred microseconds
+};
+static char load_path[PATH_SIZE];
+static long long loader = THREAD_NONE;
+static int load_started;
+// Under thread_lock():
+static int load_done, load_count;
+static char load_err[600];
+
+static void load_run() {
+    static char err[sizeof load_err];
+    int n = read_users(load_path, err, sizeof err);
+    thread_lock();
+    load_count = n;
+    std::snprintf(load_err, sizeof load_err, "%s", err);
+    load_done = 1;
+    thread_unlock();
+}
+
+// A part of the listing; the reading is over when it is done.
+static int finish_listing() {
+    int n = commit_users(load_count, COMMIT_PART);
+    if (n != RELAY_USERS_LISTING) load_started = 0;
+    return n;
+}
+
+int relay_users_load_start(const char* path) {
+    if (load_started) return 0;
+    std::snprintf(load_path, sizeof load_path, "%s", path);
+    load_started = 1;
+    load_done = 0;
+    loader = thread_start(load_run);
+    if (loader == THREAD_NONE) load_run(); // no thread to be had: here, then
+    return 1;
+}
+
+int relay_users_load_finish(char* err, int err_size) {
+    if (!load_started) return RELAY_USERS_READING;
+    if (committing) return finish_listing();
+    thread_lock();
+    int done = load_done, n = load_count;
+    if (done) std::snprintf(err, static_cast<size_t>(err_size), "%s", load_err);
+    thread_unlock();
+    if (!done) return RELAY_USERS_READING;
+    thread_join(loader);
+    loader = THREAD_NONE;
+    if (n < 0) {
+        load_started = 0;
+        return n;
+    }
+    return finish_listing();
 }

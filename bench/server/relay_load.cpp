@@ -16,6 +16,17 @@
 //     200 turns each; prints the nanoseconds a datagram of each and the median of the blocks'
 //     ratios to 127.0.0.1. Bound to every address: for a network namespace of the benchmark's
 //     own.
+//   relay_load statefile FILE USERS, relay_load usersfile FILE USERS: writes a state file of
+//     USERS learned nicknames, or a users file listing USERS, for a relay to start with.
+//   relay_load turns DIR USERS: in this process, the longest turn of a relay's loop (its state
+//     file's and its users file's share of it) while a state file of USERS learned nicknames is
+//     rewritten, and while a users file listing 65,536 is read again; against the same done in
+//     one turn, as the loop did before the writer and reader threads. Five of each, medians.
+//   relay_load PORT waits SECONDS PID EVERY_MS: one client writes a message, waits for its
+//     receipt and writes the next 0.2 ms later, for SECONDS, while the relay (process PID) is
+//     sent SIGHUP every EVERY_MS (0: never): a rewrite of its state file and a reading of its
+//     users file. Prints "pings N lost L max-us M p999-us T p99-us P p50-us Q", the receipt
+//     waits.
 #include "protocol/datagram.h"
 #include "server/net.h"
 #include "server/relay.h"
@@ -26,8 +37,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 enum { MAX_SENDERS = 512, MAX_WINDOW = 64 };
@@ -103,6 +116,17 @@ static int sizes(int users) {
     return 0;
 }
 
+// USERS nicknames, each at an address of its own: learned ones in a state file, or listed ones.
+static int write_users(const char* path, int users, int listed) {
+    FILE* f = std::fopen(path, "w");
+    if (f == nullptr) return 1;
+    if (!listed) std::fprintf(f, "%s\n", kStateVersionLine);
+    for (int i = 0; i < users; ++i)
+        std::fprintf(f, listed ? "USER%d = 10.%d.%d.%d:%d\n" : "USER%d 10.%d.%d.%d:%d 1\n", i,
+                     i >> 16 & 255, i >> 8 & 255, i & 255, 1024 + i % 60000);
+    return std::fclose(f) == 0 ? 0 : 1;
+}
+
 static int state_times(const char* path, int users) {
     relay_config.max_users = users;
     relay_config.max_per_address = users;
@@ -112,24 +136,24 @@ static int state_times(const char* path, int users) {
         std::fprintf(stderr, "relay_load: %s\n", err);
         return 1;
     }
-    FILE* f = std::fopen(path, "w");
-    if (f == nullptr) return 1;
-    std::fprintf(f, "%s\n", kStateVersionLine);
-    for (int i = 0; i < users; ++i)
-        std::fprintf(f, "USER%d 10.%d.%d.%d:%d %d\n", i, i >> 16 & 255, i >> 8 & 255, i & 255,
-                     1024 + i % 60000, i % 600);
-    std::fclose(f);
+    if (write_users(path, users, 0) != 0) return 1;
+    state_writer_thread = 0; // the disk's work itself, as the writer thread does it
     long long t0 = now_us();
     state_open(path, 1000000); // reads it, then writes it whole
     long long t1 = now_us();
     std::vector<long long> writes;
+    StateReport r;
     for (int i = 0; i < 5; ++i) {
+        state_report(&r);
+        long long before = r.compactions, t = 1000000 + i * 1000;
         long long a = now_us();
-        state_compact_now(1000000 + i);
+        state_compact_now(t);
+        // The snapshot is taken a slice per turn; the last one writes the file.
+        for (int turn = 0; turn < 1000 && (state_report(&r), r.compactions == before); ++turn)
+            state_tick(++t);
         writes.push_back(now_us() - a);
     }
     std::sort(writes.begin(), writes.end());
-    StateReport r;
     state_report(&r);
     FILE* g = std::fopen(path, "r");
     std::fseek(g, 0, SEEK_END);
@@ -228,6 +252,121 @@ static int local_cost(int blocks) {
     return 0;
 }
 
+static long long median5(std::vector<long long> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Calls turn() as the loop would, a turn every 100 us, until it returns 0; the longest call.
+template <typename Turn> static long long longest_turn(Turn turn) {
+    long long longest = 0;
+    for (int more = 1; more;) {
+        long long a = now_us();
+        more = turn();
+        longest = std::max(longest, now_us() - a);
+        usleep(100);
+    }
+    return longest;
+}
+
+static int turns(const char* dir, int users) {
+    relay_config.max_users = users + 1024;
+    relay_config.max_per_address = users;
+    relay_config.lease_ms = 600000;
+    relay_config.log_level = LOG_QUIET;
+    char err[300], state[4200], listed[4200];
+    std::snprintf(state, sizeof state, "%s/turns-state", dir);
+    std::snprintf(listed, sizeof listed, "%s/turns-users", dir);
+    if (!relay_init(err, sizeof err) || write_users(state, users, 0) != 0 ||
+        write_users(listed, RELAY_MAX_USERS, 1) != 0) {
+        std::fprintf(stderr, "relay_load: cannot set up: %s\n", err);
+        return 1;
+    }
+    std::vector<long long> writer, inline_rewrite, reader, inline_reload;
+    for (int threaded = 1; threaded >= 0; --threaded) {
+        state_writer_thread = threaded;
+        relay_reset();
+        long long t = 1000000;
+        state_open(state, t);
+        for (int k = 0; k < 5; ++k) {
+            StateReport r;
+            state_report(&r);
+            long long before = r.compactions;
+            t += 1000;
+            long long a = now_us();
+            state_compact_now(t);
+            long long first = now_us() - a;
+            long long rest = longest_turn([&] {
+                state_tick(++t);
+                state_report(&r);
+                return r.compactions == before;
+            });
+            (threaded ? writer : inline_rewrite).push_back(std::max(first, rest));
+        }
+        state_close(t);
+    }
+    relay_reset();
+    relay_users_load(listed, err, sizeof err);
+    for (int k = 0; k < 5; ++k) {
+        long long a = now_us();
+        relay_users_load(listed, err, sizeof err);
+        inline_reload.push_back(now_us() - a);
+        relay_users_load_start(listed);
+        reader.push_back(longest_turn([&] {
+            int n = relay_users_load_finish(err, sizeof err);
+            return n == RELAY_USERS_READING || n == RELAY_USERS_LISTING;
+        }));
+    }
+    std::remove(state);
+    std::remove(listed);
+    long long w = median5(writer), wi = median5(inline_rewrite), rd = median5(reader),
+              ri = median5(inline_reload);
+    std::printf("longest turn of the loop, rewrite of %d: %.2f ms with the writer thread, %.2f ms "
+                "in one turn (ratio %.4f)\n",
+                users, w / 1000.0, wi / 1000.0, static_cast<double>(w) / static_cast<double>(wi));
+    std::printf("longest turn of the loop, reload of %d: %.2f ms with the reader thread, %.2f ms "
+                "in one turn (ratio %.4f)\n",
+                RELAY_MAX_USERS, rd / 1000.0, ri / 1000.0,
+                static_cast<double>(rd) / static_cast<double>(ri));
+    return 0;
+}
+
+static int waits(const NetAddr* relay, double seconds, int pid, int every_ms) {
+    int fd = sock();
+    std::vector<long long> waited;
+    long long start = now_us(), end = start + static_cast<long long>(seconds * 1e6);
+    long long next_hup = start + every_ms * 1000LL;
+    long lost = 0;
+    char in[2048];
+    for (unsigned id = 1; now_us() < end; ++id) {
+        if (every_ms > 0 && now_us() >= next_hup) {
+            kill(pid, SIGHUP);
+            next_hup += every_ms * 1000LL;
+        }
+        long long sent = now_us();
+        send_msg(fd, relay, "PING", "NOBODY", id & 0x7FFF, "ping");
+        // Its receipt (the notice that NOBODY is unknown comes too, and is passed over).
+        long long got = -1;
+        while (got < 0 && net_wait(fd, 1000) == 1) {
+            int n = net_recv(fd, in, sizeof in, nullptr);
+            unsigned rid = static_cast<unsigned char>(in[4]) |
+                           static_cast<unsigned>(static_cast<unsigned char>(in[5])) << 8;
+            if (n >= HEADER_SIZE && in[3] == KIND_RECEIPT && rid == (id & 0x7FFF)) got = now_us();
+        }
+        if (got < 0)
+            ++lost;
+        else
+            waited.push_back(got - sent);
+        usleep(200);
+    }
+    std::sort(waited.begin(), waited.end());
+    size_t n = waited.size();
+    std::printf("pings %zu lost %ld max-us %lld p999-us %lld p99-us %lld p50-us %lld\n", n, lost,
+                n ? waited[n - 1] : -1, n ? waited[n * 999 / 1000] : -1,
+                n ? waited[n * 99 / 100] : -1, n ? waited[n / 2] : -1);
+    return lost == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     int batch = 0, new_nicks = 0;
     for (; argc > 1 && std::strncmp(argv[argc - 1], "--", 2) == 0; --argc) {
@@ -242,6 +381,10 @@ int main(int argc, char** argv) {
         return state_times(argv[2], argc > 3 ? std::atoi(argv[3]) : RELAY_MAX_USERS);
     if (argc >= 2 && std::strcmp(argv[1], "local") == 0)
         return local_cost(argc > 2 ? std::atoi(argv[2]) : 40);
+    if (argc == 4 &&
+        (std::strcmp(argv[1], "statefile") == 0 || std::strcmp(argv[1], "usersfile") == 0))
+        return write_users(argv[2], std::atoi(argv[3]), argv[1][0] == 'u');
+    if (argc == 4 && std::strcmp(argv[1], "turns") == 0) return turns(argv[2], std::atoi(argv[3]));
     if (argc >= 2 && std::strcmp(argv[1], "sizes") == 0)
         return sizes(argc > 2 ? std::atoi(argv[2]) : RELAY_MAX_USERS);
     if (argc < 3) {
@@ -252,6 +395,8 @@ int main(int argc, char** argv) {
     }
     NetAddr relay = {0x7F000001u, static_cast<uint16_t>(std::atoi(argv[1]))};
     if (std::strcmp(argv[2], "learn") == 0 && argc == 4) return learn(&relay, std::atol(argv[3]));
+    if (std::strcmp(argv[2], "waits") == 0 && argc == 6)
+        return waits(&relay, std::atof(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
     long count = std::atol(argv[2]);
     int senders_n = argc > 3 ? std::atoi(argv[3]) : 64;
     int window = argc > 4 ? std::atoi(argv[4]) : 2;

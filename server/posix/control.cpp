@@ -182,7 +182,8 @@ int control_poll_fds(pollfd* fds, int room) {
         }
         if (n >= room) break;
         fds[n].fd = c.fd;
-        fds[n].events = c.writing ? POLLOUT : POLLIN;
+        // An answer still to come (a reload) is looked at after every wait instead.
+        fds[n].events = c.answer.reload != 0 ? 0 : c.writing ? POLLOUT : POLLIN;
         fds[n].revents = 0;
         polled[n++] = i;
     }
@@ -260,7 +261,12 @@ static int read_request(Connection* c, int udp_fd, long long now) {
 static int write_answer(Connection* c, long long now) {
     ControlAnswer* a = &c->answer;
     for (;;) {
-        if (a->sent == a->len && !control_answer_more(a, now)) return 0;
+        int more = a->sent == a->len ? control_answer_more(a, now) : 1;
+        if (more == 0) return 0;
+        if (more < 0) { // the relay's own work, not the peer's: no deadline meanwhile
+            c->deadline = now + CONTROL_IDLE_MS;
+            return 1;
+        }
         ssize_t n = send(c->fd, a->out + a->sent, static_cast<size_t>(a->len - a->sent),
                          MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0) return errno == EAGAIN || errno == EINTR;
@@ -295,6 +301,9 @@ void control_service(const pollfd* fds, int count, int udp_fd, long long now) {
         if (keep && c->writing) keep = write_answer(c, now);
         if (!keep) drop_connection(c);
     }
+    for (Connection& c : conns)
+        if (c.fd >= 0 && c.writing && c.answer.reload != 0 && !write_answer(&c, now))
+            drop_connection(&c);
     for (Connection& c : conns) {
         if (c.fd >= 0 && now >= c.deadline) {
             relay_log(LOG_NORMAL, "control connection closed: no progress for %d s",

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static char last_error[300];
+static thread_local char last_error[300]; // each thread its own: the writer works beside the loop
 
 static void failed(const char* what) {
     std::snprintf(last_error, sizeof last_error, "%s: %s", what, std::strerror(errno));
@@ -22,7 +22,7 @@ const char* fs_error() {
 }
 
 long long fs_create_beside(const char* target, int mode, char* tmp, int tmp_size) {
-    static unsigned serial;
+    static thread_local unsigned serial; // the writer thread and the loop (the metrics file)
     for (int tries = 0; tries < 32; ++tries) {
         timespec ts;
         clock_gettime(CLOCK_REALTIME, &ts);

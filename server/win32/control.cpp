@@ -210,6 +210,8 @@ static int begin(Instance* p, DWORD* done, DWORD* error) {
     } else if (p->state == READING) {
         ok = ReadFile(p->pipe, p->in + p->in_len,
                       static_cast<DWORD>(CONTROL_REQUEST_SIZE + 1 - p->in_len), done, &p->ov);
+    } else if (p->state == WRITING && !p->ending && p->answer.sent == p->answer.len) {
+        return 1; // an answer still to come (a reload): step() looks again after each wait
     } else if (p->state == WRITING) {
         const ControlAnswer* a = &p->answer;
         ok = p->ending ? WriteFile(p->pipe, kEndMark, sizeof kEndMark, done, &p->ov)
@@ -255,7 +257,7 @@ static int finish(Instance* p, DWORD done, DWORD error, int udp_fd, long long no
         }
         ControlAnswer* a = &p->answer;
         a->sent += static_cast<int>(done);
-        if (a->sent == a->len && !control_answer_more(a, now)) p->ending = 1;
+        if (a->sent == a->len && control_answer_more(a, now) == 0) p->ending = 1;
         return 1;
     }
     return 0; // the caller closed its end (or wrote more than it should)
@@ -263,6 +265,15 @@ static int finish(Instance* p, DWORD done, DWORD error, int udp_fd, long long no
 
 static void step(Instance* p, int udp_fd, long long now) {
     DWORD done = 0, error = 0;
+    ControlAnswer* a = &p->answer;
+    if (p->state == WRITING && !p->pending && !p->ending && a->sent == a->len) {
+        int more = control_answer_more(a, now);
+        if (more == 0) p->ending = 1;
+        if (more < 0) { // the relay's own work, not the caller's: no deadline meanwhile
+            p->deadline = now + CONTROL_IDLE_MS;
+            return;
+        }
+    }
     if (p->pending) {
         if (!GetOverlappedResult(p->pipe, &p->ov, &done, FALSE)) {
             error = GetLastError();

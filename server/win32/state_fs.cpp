@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-static char last_error[400];
+static thread_local char last_error[400]; // each thread its own: the writer works beside the loop
 
 static void failed(const char* what) {
     DWORD code = GetLastError();
@@ -28,7 +28,7 @@ static HANDLE handle(long long h) {
 }
 
 long long fs_create_beside(const char* target, int, char* tmp, int tmp_size) {
-    static unsigned serial;
+    static thread_local unsigned serial; // the writer thread and the loop (the metrics file)
     for (int tries = 0; tries < 32; ++tries) {
         unsigned unique = static_cast<unsigned>(GetTickCount64()) ^
                           (static_cast<unsigned>(GetCurrentProcessId()) << 12) ^

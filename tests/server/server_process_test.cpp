@@ -170,8 +170,9 @@ TEST(ServerProcess, LeasedAndListedNicknamesStayWithTheirHolders) {
     kill(server.child.pid, SIGHUP);
     ASSERT_NE("", server.wait_log("keeping the old list"));
 
-    // The operator's notice, to one nickname and to all, over the control socket.
     std::string err, out;
+
+    // The operator's notice, to one nickname and to all, over the control socket.
     EXPECT_EQ(0, run({KELTUP_SERVER, "--control", server.control, "--notice", "alice",
                       "Restart at noon."},
                      &err, "", &out))
@@ -194,6 +195,22 @@ TEST(ServerProcess, LeasedAndListedNicknamesStayWithTheirHolders) {
     EXPECT_EQ(
         2, run({KELTUP_SERVER, "--control", server.control, "--status", "--notice", "ALICE", "x"},
                &err));
+
+    // --reload: read beside the loop, and answered once the list is in place, a long one too.
+    std::string many = entry("BOB", bob);
+    for (int i = 0; i < 65000; ++i)
+        many += "U" + std::to_string(i) + " = 10.0." + std::to_string(i >> 8) + "." +
+                std::to_string(i & 255) + "\n";
+    users_file(many);
+    EXPECT_EQ(0, run({KELTUP_SERVER, "--control", server.control, "--reload"}, &err, "", &out))
+        << err;
+    EXPECT_EQ("65001 users listed from " + users + "\n", out);
+    alice.send(server.addr, "ALICE", "BOB", "home again", 9);
+    ASSERT_GT(bob.recv_kind(&d, KIND_MESSAGE), 0);
+    EXPECT_STREQ("home again", d.body);
+    users_file("BOB = 127.0.0.1:not-a-port\n");
+    EXPECT_NE(0, run({KELTUP_SERVER, "--control", server.control, "--reload"}, &err, "", &out));
+    EXPECT_NE(std::string::npos, err.find(":1: port must be")) << err;
 
     // A clean stop takes the socket away: the operator is told no relay is there.
     EXPECT_EQ(0, server.stop());
