@@ -338,6 +338,118 @@ TEST_F(KelTupExe, TheDefaultSettingsFileIsPerUserAndAnOldWindowsFolderFileIsStil
     DeleteFileA(user_ini.c_str());
 }
 
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    wchar_t buf[MAX_PATH * 2];
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, buf, MAX_PATH * 2);
+    return buf;
+}
+
+std::string read_key_w(const std::string& file, const wchar_t* key) {
+    wchar_t buf[600];
+    GetPrivateProfileStringW(L"settings", key, L"<missing>", buf, 600, wide(file).c_str());
+    std::wstring w = buf;
+    return std::string(w.begin(), w.end()); // the values here are ASCII
+}
+
+// The user's AppData folder as the shell gives it, pointed elsewhere for one test and put back.
+struct AppDataMoved {
+    HKEY key = nullptr;
+    DWORD type = 0, size = 0;
+    BYTE old[2 * MAX_PATH * sizeof(wchar_t)];
+    explicit AppDataMoved(const std::wstring& folder) {
+        RegOpenKeyExW(HKEY_CURRENT_USER,
+                      L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                      0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+        size = sizeof old;
+        if (RegQueryValueExW(key, L"AppData", nullptr, &type, old, &size) != ERROR_SUCCESS)
+            size = 0;
+        RegSetValueExW(key, L"AppData", 0, REG_EXPAND_SZ, (const BYTE*)folder.c_str(),
+                       (DWORD)((folder.size() + 1) * sizeof(wchar_t)));
+    }
+    ~AppDataMoved() {
+        if (size)
+            RegSetValueExW(key, L"AppData", 0, type, old, size);
+        else
+            RegDeleteValueW(key, L"AppData");
+        RegCloseKey(key);
+    }
+};
+
+} // namespace
+
+// A user named Юрий on a Western code page: the profile folder's name has letters the ANSI code
+// page lacks. The settings are saved in it and read back, both in the default file and in one
+// named on the command line.
+TEST_F(KelTupExe, SettingsInAFolderOutsideTheAnsiCodePageAreSavedAndReadBack) {
+    ASSERT_EQ(GetACP(), 1252u) << "the test wants a Western code page";
+    std::string profile = g_dir + "\\Юрий";
+    std::string roaming = profile + "\\AppData";
+    CreateDirectoryW(wide(profile).c_str(), nullptr);
+    CreateDirectoryW(wide(roaming).c_str(), nullptr);
+    std::string user_ini = roaming + "\\KelTup\\KELTUP.INI";
+    {
+        AppDataMoved moved(wide(roaming));
+        wchar_t appdata[MAX_PATH];
+        ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appdata), S_OK);
+        ASSERT_EQ(std::wstring(appdata), wide(roaming));
+        {
+            Running r;
+            start(&r, "");
+            HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
+            ASSERT_TRUE(dlg != nullptr);
+            drv_set_text(dlg, 1000, "127.0.0.1");
+            drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
+            drv_set_text(dlg, 1022, "yuri");
+            drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
+            drv_press(dlg, 1);
+            ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+            exit_from_menu(&r);
+        }
+        EXPECT_EQ(read_key_w(user_ini, L"nick"), "YURI");
+        EXPECT_EQ(read_key_w(user_ini, L"servername"), "127.0.0.1");
+        // The next start reads them (a first run would show the built-in values).
+        Running r;
+        start(&r, "");
+        ASSERT_EQ(drv_menu_pick(r.main, 'E'), 1) << windows_up();
+        HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
+        ASSERT_TRUE(dlg != nullptr);
+        EXPECT_EQ(drv_get_text(dlg, 1000), "127.0.0.1");
+        EXPECT_EQ(drv_get_text(dlg, 1022), "YURI");
+        drv_press(dlg, 2);
+        drv_wait_gone(dlg, WAIT_MS);
+        exit_from_menu(&r);
+    }
+
+    // The same folder named on the command line: read, and saved to from the settings dialog.
+    std::string named = profile + "\\named.ini";
+    WritePrivateProfileStringW(L"settings", L"servername", L"127.0.0.1", wide(named).c_str());
+    WritePrivateProfileStringW(L"settings", L"nick", L"NAMED", wide(named).c_str());
+    WritePrivateProfileStringW(L"settings", L"localport", wide(std::to_string(local_port)).c_str(),
+                               wide(named).c_str());
+    WritePrivateProfileStringW(L"settings", L"remoteport",
+                               wide(std::to_string(server_port)).c_str(), wide(named).c_str());
+    {
+        Running r;
+        start(&r, "\"" + named + "\"");
+        ASSERT_EQ(drv_menu_pick(r.main, 'E'), 1) << windows_up();
+        HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
+        ASSERT_TRUE(dlg != nullptr);
+        EXPECT_EQ(drv_get_text(dlg, 1022), "NAMED");
+        drv_set_text(dlg, 1022, "RENAMED");
+        drv_press(dlg, 1);
+        ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+        exit_from_menu(&r);
+    }
+    EXPECT_EQ(read_key_w(named, L"nick"), "RENAMED");
+    DeleteFileW(wide(named).c_str());
+    DeleteFileW(wide(user_ini).c_str());
+    RemoveDirectoryW(wide(roaming + "\\KelTup").c_str());
+    RemoveDirectoryW(wide(roaming).c_str());
+    RemoveDirectoryW(wide(profile).c_str());
+}
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     g_exe = here() + "\\keltup.exe";
