@@ -218,7 +218,10 @@ FunctionEnd
 ; A per-user install's finish page also gives the administrator's command, in a field that can be
 ; selected and copied.
 Function FinishPageShow
+  ; Started from here, KelTup would run with the administrator's rights: each user's copy starts
+  ; at sign-in instead.
   ${If} $AllUsers = 1
+    ${NSD_Uncheck} $mui.FinishPage.Run
     Return
   ${EndIf}
   nsDialogs::CreateControl EDIT ${DEFAULT_STYLES}|${WS_TABSTOP}|${ES_MULTILINE}|${ES_READONLY}|${WS_VSCROLL} ${WS_EX_CLIENTEDGE} 120u 120u 195u 62u \

@@ -346,108 +346,77 @@ std::wstring wide(const std::string& utf8) {
     return buf;
 }
 
-std::string read_key_w(const std::string& file, const wchar_t* key) {
-    wchar_t buf[600];
-    GetPrivateProfileStringW(L"settings", key, L"<missing>", buf, 600, wide(file).c_str());
-    std::wstring w = buf;
-    return std::string(w.begin(), w.end()); // the values here are ASCII
-}
-
 // The user's AppData folder as the shell gives it, pointed elsewhere for one test and put back.
 struct AppDataMoved {
     HKEY key = nullptr;
-    DWORD type = 0, size = 0;
+    DWORD type = 0, size = sizeof old;
     BYTE old[2 * MAX_PATH * sizeof(wchar_t)];
     explicit AppDataMoved(const std::wstring& folder) {
         RegOpenKeyExW(HKEY_CURRENT_USER,
                       L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
                       0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
-        size = sizeof old;
-        if (RegQueryValueExW(key, L"AppData", nullptr, &type, old, &size) != ERROR_SUCCESS)
-            size = 0;
+        RegQueryValueExW(key, L"AppData", nullptr, &type, old, &size);
         RegSetValueExW(key, L"AppData", 0, REG_EXPAND_SZ, (const BYTE*)folder.c_str(),
                        (DWORD)((folder.size() + 1) * sizeof(wchar_t)));
     }
     ~AppDataMoved() {
-        if (size)
-            RegSetValueExW(key, L"AppData", 0, type, old, size);
-        else
-            RegDeleteValueW(key, L"AppData");
+        RegSetValueExW(key, L"AppData", 0, type, old, size);
         RegCloseKey(key);
     }
 };
 
 } // namespace
 
-// A user named Юрий on a Western code page: the profile folder's name has letters the ANSI code
-// page lacks. The settings are saved in it and read back, both in the default file and in one
-// named on the command line.
+// A user named Юрий on a Western code page: the AppData folder's name has letters the ANSI code
+// page lacks. The first run's settings are saved there and read back at the next start, and the
+// same file named on the command line is read and saved to.
 TEST_F(KelTupExe, SettingsInAFolderOutsideTheAnsiCodePageAreSavedAndReadBack) {
     ASSERT_EQ(GetACP(), 1252u) << "the test wants a Western code page";
-    std::string profile = g_dir + "\\Юрий";
-    std::string roaming = profile + "\\AppData";
-    CreateDirectoryW(wide(profile).c_str(), nullptr);
-    CreateDirectoryW(wide(roaming).c_str(), nullptr);
-    std::string user_ini = roaming + "\\KelTup\\KELTUP.INI";
-    {
-        AppDataMoved moved(wide(roaming));
-        wchar_t appdata[MAX_PATH];
-        ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appdata), S_OK);
-        ASSERT_EQ(std::wstring(appdata), wide(roaming));
-        {
-            Running r;
-            start(&r, "");
-            HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
-            ASSERT_TRUE(dlg != nullptr);
-            drv_set_text(dlg, 1000, "127.0.0.1");
-            drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
-            drv_set_text(dlg, 1022, "yuri");
-            drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
-            drv_press(dlg, 1);
-            ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
-            exit_from_menu(&r);
-        }
-        EXPECT_EQ(read_key_w(user_ini, L"nick"), "YURI");
-        EXPECT_EQ(read_key_w(user_ini, L"servername"), "127.0.0.1");
-        // The next start reads them (a first run would show the built-in values).
+    std::string appdata = g_dir + "\\Юрий";
+    std::string user_ini = appdata + "\\KelTup\\KELTUP.INI";
+    CreateDirectoryW(wide(appdata).c_str(), nullptr);
+    auto saved_nick = [&]() {
+        wchar_t buf[32];
+        GetPrivateProfileStringW(L"settings", L"nick", L"", buf, 32, wide(user_ini).c_str());
+        std::wstring w = buf;
+        return std::string(w.begin(), w.end()); // ASCII
+    };
+    // Opens the settings from the tray menu, checks the nickname shown and saves a new one.
+    auto edit_nick = [&](const std::string& args, const char* shown, const char* typed) {
         Running r;
-        start(&r, "");
+        start(&r, args);
         ASSERT_EQ(drv_menu_pick(r.main, 'E'), 1) << windows_up();
         HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
         ASSERT_TRUE(dlg != nullptr);
-        EXPECT_EQ(drv_get_text(dlg, 1000), "127.0.0.1");
-        EXPECT_EQ(drv_get_text(dlg, 1022), "YURI");
-        drv_press(dlg, 2);
-        drv_wait_gone(dlg, WAIT_MS);
-        exit_from_menu(&r);
-    }
-
-    // The same folder named on the command line: read, and saved to from the settings dialog.
-    std::string named = profile + "\\named.ini";
-    WritePrivateProfileStringW(L"settings", L"servername", L"127.0.0.1", wide(named).c_str());
-    WritePrivateProfileStringW(L"settings", L"nick", L"NAMED", wide(named).c_str());
-    WritePrivateProfileStringW(L"settings", L"localport", wide(std::to_string(local_port)).c_str(),
-                               wide(named).c_str());
-    WritePrivateProfileStringW(L"settings", L"remoteport",
-                               wide(std::to_string(server_port)).c_str(), wide(named).c_str());
-    {
-        Running r;
-        start(&r, "\"" + named + "\"");
-        ASSERT_EQ(drv_menu_pick(r.main, 'E'), 1) << windows_up();
-        HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
-        ASSERT_TRUE(dlg != nullptr);
-        EXPECT_EQ(drv_get_text(dlg, 1022), "NAMED");
-        drv_set_text(dlg, 1022, "RENAMED");
+        EXPECT_EQ(drv_get_text(dlg, 1022), shown);
+        drv_set_text(dlg, 1022, typed);
         drv_press(dlg, 1);
         ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
         exit_from_menu(&r);
+    };
+    {
+        AppDataMoved moved(wide(appdata));
+        Running r;
+        start(&r, "");
+        HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
+        ASSERT_TRUE(dlg != nullptr);
+        drv_set_text(dlg, 1000, "127.0.0.1");
+        drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
+        drv_set_text(dlg, 1022, "YURI");
+        drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
+        drv_press(dlg, 1);
+        ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+        exit_from_menu(&r);
+        EXPECT_EQ(saved_nick(), "YURI");
+        // No first run this time: its dialog would show the built-in nickname.
+        edit_nick("", "YURI", "AGAIN");
     }
-    EXPECT_EQ(read_key_w(named, L"nick"), "RENAMED");
-    DeleteFileW(wide(named).c_str());
+    EXPECT_EQ(saved_nick(), "AGAIN");
+    edit_nick("\"" + user_ini + "\"", "AGAIN", "NAMED");
+    EXPECT_EQ(saved_nick(), "NAMED");
     DeleteFileW(wide(user_ini).c_str());
-    RemoveDirectoryW(wide(roaming + "\\KelTup").c_str());
-    RemoveDirectoryW(wide(roaming).c_str());
-    RemoveDirectoryW(wide(profile).c_str());
+    RemoveDirectoryW(wide(appdata + "\\KelTup").c_str());
+    RemoveDirectoryW(wide(appdata).c_str());
 }
 
 int main(int argc, char** argv) {
