@@ -111,6 +111,15 @@ class KelTupExe : public ::testing::Test {
         closesocket(server);
         DeleteFileA(ini.c_str());
     }
+    // Fills the settings dialog for the test server and saves with OK.
+    void save_settings(HWND dlg, const char* nick) {
+        drv_set_text(dlg, 1000, "127.0.0.1");
+        drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
+        drv_set_text(dlg, 1022, nick);
+        drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
+        drv_press(dlg, 1);
+        ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+    }
     // Receives the next datagram from the client, skipping nothing.
     int receive(char* buf, int size, int timeout_ms = WAIT_MS) {
         sockaddr_in from;
@@ -137,12 +146,7 @@ TEST_F(KelTupExe, FirstRunShowsSettingsAndOkWritesAllFiveKeysThenExitEndsWithZer
     EXPECT_EQ(drv_get_text(dlg, 1020), "99");
     EXPECT_EQ(drv_get_text(dlg, 1021), "99");
     EXPECT_EQ(drv_get_check(dlg, 1023), 1);
-    drv_set_text(dlg, 1000, "127.0.0.1");
-    drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
-    drv_set_text(dlg, 1022, "alice");
-    drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
-    drv_press(dlg, 1);
-    ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+    save_settings(dlg, "alice");
     EXPECT_EQ(read_key(ini, "servername"), "127.0.0.1");
     EXPECT_EQ(read_key(ini, "nick"), "ALICE");
     EXPECT_EQ(read_key(ini, "localport"), std::to_string(local_port));
@@ -400,12 +404,7 @@ TEST_F(KelTupExe, SettingsInAFolderOutsideTheAnsiCodePageAreSavedAndReadBack) {
         start(&r, "");
         HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
         ASSERT_TRUE(dlg != nullptr);
-        drv_set_text(dlg, 1000, "127.0.0.1");
-        drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
-        drv_set_text(dlg, 1022, "YURI");
-        drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
-        drv_press(dlg, 1);
-        ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+        save_settings(dlg, "YURI");
         exit_from_menu(&r);
         EXPECT_EQ(saved_nick(), "YURI");
         // No first run this time: its dialog would show the built-in nickname.
