@@ -5,13 +5,15 @@
 # is refused, and the wizard waits for the user to exit it; an upgrade replaces the program; a silent uninstall removes everything but the
 # user's settings file. None of this calls netsh. Then the machine-wide install (/ALLUSERS): Program
 # Files, the all-users shortcuts, HKLM, and the firewall rule added and removed again. Wine keeps
-# no firewall rules: netsh.exe is replaced for the test by a program that records its calls.
+# no firewall rules: netsh.exe is replaced for the test by a program that records its calls. The
+# MSI, when given, the same way through msiexec.
 #
-# Usage: tests/package/installer.sh SETUP.EXE WINDOWS-BUILD-DIR
+# Usage: tests/package/installer.sh SETUP.EXE WINDOWS-BUILD-DIR [KELTUP.MSI]
 # Needs DISPLAY and WINEPREFIX (scripts/test sets both up).
 set -euo pipefail
 setup=$(realpath "$1")
 build=$(realpath "$2")
+msi=${3:+$(realpath "$3")}
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;netsh.exe=n"
 . "$(dirname "$0")/record_netsh.sh"
 fails=0
@@ -125,7 +127,25 @@ check "silent uninstall exits 0" wine "$all/uninstall.exe" /S
 check "program folder removed" wait_removed "$all"
 check "shortcuts gone" test ! -e "$all_programs/KelTup.lnk" -a ! -e "$all_startup/KelTup.lnk"
 check "Uninstall entry gone" test -z "$(regval DisplayName "$hklm")"
-check "firewall rule deleted" sh -c "tail -1 '$calls' | grep -qF 'advfirewall firewall delete rule name=\"KelTup\" program=\"$all_win\\keltup.exe\"'"
+deleted() { tail -1 "$calls" | grep -qF "advfirewall firewall delete rule name=\"KelTup\" program=\"$all_win\\keltup.exe\""; }
+check "firewall rule deleted" deleted
+
+if [ -n "$msi" ]; then
+  echo "--- the MSI: msiexec /i and /x, silent"
+  : >"$calls"
+  # Wine's msiexec puts an all-users package's shortcuts in the user's folders.
+  shortcuts() { ls "$all_programs/KelTup.lnk" "$all_startup/KelTup.lnk" "$programs/KelTup.lnk" "$startup/KelTup.lnk" 2>/dev/null | wc -l; }
+  check "msiexec /i exits 0" wine msiexec /i "$(winepath -w "$msi" 2>/dev/null)" /qn
+  check "keltup.exe in Program Files" cmp -s "$build/keltup.exe" "$all/keltup.exe"
+  # Polls a bounded number of times: Wine's shell writes them a moment after msiexec ends.
+  wait_shortcuts() { for _ in $(seq 50); do [ "$(shortcuts)" = "$1" ] && return 0; sleep 0.1; done; return 1; }
+  check "Start-menu and Startup shortcuts" wait_shortcuts 2
+  check "firewall rule added" grep -qF "advfirewall firewall add rule $rule" "$calls"
+  check "msiexec /x exits 0" wine msiexec /x "$(winepath -w "$msi" 2>/dev/null)" /qn
+  check "program folder removed" wait_removed "$all"
+  check "shortcuts gone" wait_shortcuts 0
+  check "firewall rule deleted" deleted
+fi
 
 echo "installer: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]
