@@ -33,6 +33,7 @@ client() { # NAME NICK PORT: a client with a settings file and a session directo
     XDG_RUNTIME_DIR="$work/rt-$1" "$keltup" "$work/$1.ini" >"$work/$1.log" 2>&1 &
 }
 docked() { icon_of "$1" >/dev/null; }
+second() { XDG_RUNTIME_DIR="$work/rt-alice" timeout 20 "$keltup" "$work/alice.ini" || fail "second copy: $?"; }
 
 # ALICE starts before there is a notification area: she keeps running and says so once.
 client alice ALICE "$aport"
@@ -40,10 +41,12 @@ alice=$!
 pids+=($alice)
 wait_for 10 grep -q 'no notification area' "$work/alice.log" || fail "no word about the missing tray"
 kill -0 "$alice" || fail "keltup ended without a notification area"
-
-# A second copy in the same session gives way to the first, with exit code 0.
-XDG_RUNTIME_DIR="$work/rt-alice" timeout 20 "$keltup" "$work/alice.ini" >"$work/second.log" 2>&1
-[ $? -eq 0 ] || fail "the second copy did not end with code 0"
+# Meanwhile a second copy gives way (code 0) and opens her compose dialog, beside that word.
+wait_for 10 window "$alice" KelTup && box=$(window "$alice" KelTup) && second
+compose() { xdotool search --all --onlyvisible --pid "$alice" --name '^KelTup$' | grep -vx "$box"; }
+wait_for 10 compose || fail "a second start without a notification area opened no compose dialog"
+xdotool windowfocus --sync "$(compose | head -1)" && sleep 0.3 && xdotool key Escape
+wait_for 5 eval '! compose' || fail "the compose dialog did not close"
 
 trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
     --transparent false >"$work/trayer.log" 2>&1 &
@@ -53,6 +56,7 @@ bob=$!
 pids+=($bob)
 wait_for 15 docked "$alice" || fail "ALICE's icon did not dock when the notification area appeared"
 wait_for 15 docked "$bob" || fail "BOB's icon did not dock"
+second # with her icon docked, it opens nothing
 wait_for 5 eval '! window "$alice" KelTup' || fail "the word about the missing tray stayed up"
 
 # A script's message pops up ALICE's viewer, and only hers.
