@@ -2,21 +2,54 @@
 
 #ifdef _WIN32
 
+#include "settings/path.h"
+
 #include <windows.h>
+
+// The file's name is UTF-8 and reaches the system as UTF-16. Sections, keys and values stay in
+// the ANSI code page, as the file holds them: the system's wide calls convert them on the way.
+enum { TEXT_SIZE = 1024 };
+
+static int ansi_to_wide(const char* text, wchar_t* out) {
+    return text && MultiByteToWideChar(CP_ACP, 0, text, -1, out, TEXT_SIZE) > 0;
+}
 
 int profile_get_string(const char* section, const char* key, const char* def, char* buf, int size,
                        const char* file) {
-    return static_cast<int>(
-        GetPrivateProfileStringA(section, key, def, buf, static_cast<DWORD>(size), file));
+    if (!buf || size <= 0) return 0;
+    if (!def) def = "";
+    wchar_t wide_file[MAX_PATH * 2], wide_section[TEXT_SIZE], wide_key[TEXT_SIZE],
+        wide_def[TEXT_SIZE], value[TEXT_SIZE];
+    char text[TEXT_SIZE * 2];
+    int n = 0;
+    if (path_to_wide(file, wide_file, MAX_PATH * 2) && ansi_to_wide(section, wide_section) &&
+        ansi_to_wide(key, wide_key) && ansi_to_wide(def, wide_def)) {
+        GetPrivateProfileStringW(wide_section, wide_key, wide_def, value, TEXT_SIZE, wide_file);
+        n = WideCharToMultiByte(CP_ACP, 0, value, -1, text, sizeof text, nullptr, nullptr) - 1;
+    }
+    if (n < 0) n = 0;
+    if (n > size - 1) n = size - 1;
+    memcpy(buf, text, static_cast<size_t>(n));
+    buf[n] = '\0';
+    return n;
 }
 
 int profile_get_int(const char* section, const char* key, int def, const char* file) {
-    return static_cast<int>(GetPrivateProfileIntA(section, key, def, file));
+    wchar_t wide_file[MAX_PATH * 2], wide_section[TEXT_SIZE], wide_key[TEXT_SIZE];
+    if (!path_to_wide(file, wide_file, MAX_PATH * 2) || !ansi_to_wide(section, wide_section) ||
+        !ansi_to_wide(key, wide_key))
+        return def;
+    return static_cast<int>(GetPrivateProfileIntW(wide_section, wide_key, def, wide_file));
 }
 
 int profile_write_string(const char* section, const char* key, const char* value,
                          const char* file) {
-    return WritePrivateProfileStringA(section, key, value, file) ? 1 : 0;
+    wchar_t wide_file[MAX_PATH * 2], wide_section[TEXT_SIZE], wide_key[TEXT_SIZE],
+        wide_value[TEXT_SIZE];
+    if (!path_to_wide(file, wide_file, MAX_PATH * 2) || !ansi_to_wide(section, wide_section) ||
+        !ansi_to_wide(key, wide_key) || !ansi_to_wide(value, wide_value))
+        return 0;
+    return WritePrivateProfileStringW(wide_section, wide_key, wide_value, wide_file) ? 1 : 0;
 }
 
 #else

@@ -1,6 +1,7 @@
 // The five settings, their built-in values, the default settings file, load and save.
 #include "settings/settings.h"
 
+#include "settings/path.h"
 #include "settings/profile.h"
 
 #include <cstdio>
@@ -8,13 +9,8 @@
 #include <cstring>
 
 #ifdef _WIN32
-#include <direct.h>
-#include <io.h>
 #include <shlobj.h>
 #include <windows.h>
-#else
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 char servername[512] = "0.0.0.0";
@@ -36,7 +32,7 @@ static char default_file[SETTINGS_PATH_SIZE];
 #endif
 
 static int file_exists(const char* path) {
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = path_fopen(path, "rb");
     if (!f) return 0;
     std::fclose(f);
     return 1;
@@ -52,13 +48,15 @@ void settings_use_default_file() {
     char path[SETTINGS_PATH_SIZE];
     int ok = 0;
 #ifdef _WIN32
-    char appdata[MAX_PATH];
-    if (SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, appdata) == S_OK)
-        ok = join_path(path, sizeof path, appdata, "\\KelTup\\KELTUP.INI");
-    char windir[MAX_PATH];
-    UINT n = GetWindowsDirectoryA(windir, sizeof windir);
-    if (n == 0 || n >= sizeof windir ||
-        !join_path(legacy_file, sizeof legacy_file, windir, "\\KELTUP.INI"))
+    // The folders' names as UTF-8, whatever the ANSI code page can spell.
+    wchar_t wide[MAX_PATH];
+    char folder[SETTINGS_PATH_SIZE];
+    if (SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, wide) == S_OK &&
+        path_from_wide(wide, folder, sizeof folder))
+        ok = join_path(path, sizeof path, folder, "\\KelTup\\KELTUP.INI");
+    UINT n = GetWindowsDirectoryW(wide, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || !path_from_wide(wide, folder, sizeof folder) ||
+        !join_path(legacy_file, sizeof legacy_file, folder, "\\KELTUP.INI"))
         legacy_file[0] = '\0';
 #else
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -108,12 +106,8 @@ static void make_parent_folders(const char* file) {
         if (*p != '/' && *p != '\\') continue;
         char sep = *p;
         *p = '\0';
-#ifdef _WIN32
         // "C:" is a drive, not a folder.
-        if (!(p == dir + 2 && dir[1] == ':')) _mkdir(dir);
-#else
-        mkdir(dir, 0700);
-#endif
+        if (!(p == dir + 2 && dir[1] == ':')) path_make_folder(dir);
         *p = sep;
     }
 }

@@ -19,6 +19,7 @@
 #include "protocol/endpoint.h"
 #include "protocol/receive.h"
 #include "resources/resources.h"
+#include "settings/path.h"
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
 #include "shell/network.h"
@@ -61,25 +62,13 @@ static int settings_path_from_tail(const char* tail, char* out, int size) {
         memcpy(path, tail, len + 1);
     }
     if (!path[0]) return 0;
-#ifdef _WIN32
-    DWORD n = GetFullPathNameA(path, static_cast<DWORD>(size), out, nullptr);
-    return n > 0 && n < static_cast<DWORD>(size);
-#else
-    if (path[0] == '/') {
-        snprintf(out, static_cast<size_t>(size), "%s", path);
-        return 1;
-    }
-    char cwd[SETTINGS_PATH_SIZE];
-    if (!getcwd(cwd, sizeof cwd)) return 0;
-    int n = snprintf(out, static_cast<size_t>(size), "%s/%s", cwd, path);
-    return n > 0 && n < size;
-#endif
+    return path_full(path, out, size);
 }
 
 // The file must open for reading and yield its first byte (or a clean end of file): a folder opens
 // on some systems but cannot be read.
 static int settings_file_readable(const char* path) {
-    FILE* f = fopen(path, "rb");
+    FILE* f = path_fopen(path, "rb");
     if (!f) return 0;
     int c = fgetc(f);
     int ok = c != EOF || !ferror(f);

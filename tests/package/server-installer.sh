@@ -16,13 +16,7 @@ set -euo pipefail
 setup=$(realpath "$1")
 build=$(realpath "$2")
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;netsh.exe=n"
-# netsh.exe as the recorder (put back at the end, whatever happens).
-netsh="$WINEPREFIX/drive_c/windows/system32/netsh.exe"
-calls=$(mktemp)
-cp "$netsh" "$calls.netsh"
-trap 'cp "$calls.netsh" "$netsh"; rm -f "$calls" "$calls.netsh"' EXIT
-cp "$build/keltup-record-call.exe" "$netsh"
-export KELTUP_RECORD_FILE=$(winepath -w "$calls" 2>/dev/null)
+. "$(dirname "$0")/record_netsh.sh"
 fails=0
 passes=0
 check() { # check DESCRIPTION COMMAND...

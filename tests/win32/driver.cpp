@@ -111,11 +111,16 @@ int drv_start(const char* exe, const char* args, DrvProcess* p) {
         wsprintfA(cmd, "\"%s\" %s", exe, args);
     else
         wsprintfA(cmd, "\"%s\"", exe);
-    STARTUPINFOA si;
+    wchar_t wide_exe[MAX_PATH], wide_cmd[1024];
+    if (!MultiByteToWideChar(CP_UTF8, 0, exe, -1, wide_exe, MAX_PATH) ||
+        !MultiByteToWideChar(CP_UTF8, 0, cmd, -1, wide_cmd, 1024))
+        return 0;
+    STARTUPINFOW si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
-    if (!CreateProcessA(exe, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0;
+    if (!CreateProcessW(wide_exe, wide_cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return 0;
     CloseHandle(pi.hThread);
     p->process = pi.hProcess;
     p->pid = pi.dwProcessId;

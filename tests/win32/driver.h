@@ -34,7 +34,7 @@ struct DrvProcess {
     HANDLE process;
     DWORD pid;
 };
-// Starts exe with the command-line tail `args` (may be empty). Returns 1 on success.
+// Starts exe with the command-line tail `args` (may be empty), both UTF-8. Returns 1 on success.
 int drv_start(const char* exe, const char* args, DrvProcess* p);
 // Waits for the process to end; returns 1 and its exit code when it did.
 int drv_wait_exit(DrvProcess* p, int timeout_ms, DWORD* code);

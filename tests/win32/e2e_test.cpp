@@ -111,6 +111,15 @@ class KelTupExe : public ::testing::Test {
         closesocket(server);
         DeleteFileA(ini.c_str());
     }
+    // Fills the settings dialog for the test server and saves with OK.
+    void save_settings(HWND dlg, const char* nick) {
+        drv_set_text(dlg, 1000, "127.0.0.1");
+        drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
+        drv_set_text(dlg, 1022, nick);
+        drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
+        drv_press(dlg, 1);
+        ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+    }
     // Receives the next datagram from the client, skipping nothing.
     int receive(char* buf, int size, int timeout_ms = WAIT_MS) {
         sockaddr_in from;
@@ -137,12 +146,7 @@ TEST_F(KelTupExe, FirstRunShowsSettingsAndOkWritesAllFiveKeysThenExitEndsWithZer
     EXPECT_EQ(drv_get_text(dlg, 1020), "99");
     EXPECT_EQ(drv_get_text(dlg, 1021), "99");
     EXPECT_EQ(drv_get_check(dlg, 1023), 1);
-    drv_set_text(dlg, 1000, "127.0.0.1");
-    drv_set_text(dlg, 1020, std::to_string(server_port).c_str());
-    drv_set_text(dlg, 1022, "alice");
-    drv_set_text(dlg, 1021, std::to_string(local_port).c_str());
-    drv_press(dlg, 1);
-    ASSERT_EQ(drv_wait_gone(dlg, WAIT_MS), 1);
+    save_settings(dlg, "alice");
     EXPECT_EQ(read_key(ini, "servername"), "127.0.0.1");
     EXPECT_EQ(read_key(ini, "nick"), "ALICE");
     EXPECT_EQ(read_key(ini, "localport"), std::to_string(local_port));
@@ -336,6 +340,70 @@ TEST_F(KelTupExe, TheDefaultSettingsFileIsPerUserAndAnOldWindowsFolderFileIsStil
         exit_from_menu(&r);
     }
     DeleteFileA(user_ini.c_str());
+}
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    wchar_t buf[MAX_PATH * 2];
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, buf, MAX_PATH * 2);
+    return buf;
+}
+
+// The user's AppData folder as the shell gives it, pointed elsewhere for one test and put back.
+struct AppDataMoved {
+    const wchar_t* key =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    wchar_t old[MAX_PATH * 2];
+    DWORD size = sizeof old;
+    explicit AppDataMoved(const std::wstring& folder) {
+        RegGetValueW(HKEY_CURRENT_USER, key, L"AppData", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     nullptr, old, &size);
+        RegSetKeyValueW(HKEY_CURRENT_USER, key, L"AppData", REG_EXPAND_SZ, folder.c_str(),
+                        (DWORD)((folder.size() + 1) * sizeof(wchar_t)));
+    }
+    ~AppDataMoved() {
+        RegSetKeyValueW(HKEY_CURRENT_USER, key, L"AppData", REG_EXPAND_SZ, old, size);
+    }
+};
+
+} // namespace
+
+// A user named Юрий on a Western code page: the AppData folder's name has letters the ANSI code
+// page lacks. The first run's settings are saved there and read back at the next start, and the
+// same file named on the command line is read and saved to.
+TEST_F(KelTupExe, SettingsInAFolderOutsideTheAnsiCodePageAreSavedAndReadBack) {
+    ASSERT_EQ(GetACP(), 1252u) << "the test wants a Western code page";
+    std::string appdata = g_dir + "\\Юрий";
+    std::string user_ini = appdata + "\\KelTup\\KELTUP.INI";
+    CreateDirectoryW(wide(appdata).c_str(), nullptr);
+    // Opens the settings from the tray menu, checks the nickname shown and saves another.
+    auto edit_nick = [&](const std::string& args, const char* shown, const char* typed) {
+        Running r;
+        start(&r, args);
+        ASSERT_EQ(drv_menu_pick(r.main, 'E'), 1) << windows_up();
+        HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
+        ASSERT_TRUE(dlg != nullptr);
+        EXPECT_EQ(drv_get_text(dlg, 1022), shown);
+        save_settings(dlg, typed);
+        exit_from_menu(&r);
+    };
+    {
+        AppDataMoved moved(wide(appdata));
+        Running r;
+        start(&r, "");
+        HWND dlg = drv_wait_window("KelTup - Settings", WAIT_MS);
+        ASSERT_TRUE(dlg != nullptr);
+        save_settings(dlg, "YURI");
+        exit_from_menu(&r);
+        // No first run this time: its dialog would show the built-in nickname.
+        edit_nick("", "YURI", "AGAIN");
+    }
+    edit_nick("\"" + user_ini + "\"", "AGAIN", "NAMED");
+    edit_nick("\"" + user_ini + "\"", "NAMED", "NAMED");
+    DeleteFileW(wide(user_ini).c_str());
+    RemoveDirectoryW(wide(appdata + "\\KelTup").c_str());
+    RemoveDirectoryW(wide(appdata).c_str());
 }
 
 int main(int argc, char** argv) {
