@@ -1,9 +1,15 @@
 // The notification-area icon: its clicks and menu, what a screen reader finds of it, and its
 // docking on X11, asked for again whenever a notification area appears after the icon was made.
+// The icon is one of two kinds: a small X11 window that the notification area adopts (XEmbed), or
+// a D-Bus status notifier item that a host on the session bus shows, which Qt makes whenever such
+// a host is there when the icon is made.
 #include "platform/qt/ui_qt_internal.h"
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
@@ -24,6 +30,24 @@ int tray_docked;
 int tray_said_missing;
 QPointer<QMessageBox> no_tray_box;
 
+// 1 when the icon is a D-Bus item. Qt chooses the kind once per process, when the first icon is
+// made, by whether a status notifier host is registered then; so is this, at the same moment.
+int tray_on_dbus = -1;
+
+const char kWatcher[] = "org.kde.StatusNotifierWatcher";
+
+// 1 when a status notifier watcher is on the session bus; with `with_host`, only when it also says
+// that a host, something that shows the items, is registered with it.
+int status_notifier_watcher(int with_host) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()) return 0;
+    if (!bus.interface()->isServiceRegistered(QLatin1String(kWatcher)).value()) return 0;
+    if (!with_host) return 1;
+    QDBusInterface watcher(QLatin1String(kWatcher), QStringLiteral("/StatusNotifierWatcher"),
+                           QLatin1String(kWatcher), bus);
+    return watcher.property("IsStatusNotifierHostRegistered").toBool() ? 1 : 0;
+}
+
 // What a screen reader finds of the tray icon. The icon is a small window of Qt's own, made
 // again whenever it docks again: its accessible name is the tip ("KelTup"), its description says
 // how many messages wait, and its window title, the name a notification area on X11 can give its
@@ -39,6 +63,15 @@ void qt_tray_describe() {
     if (qt_main_events.waiting) {
         int n = qt_main_events.waiting();
         if (n >= 0) tray_waiting = n;
+    }
+    // A D-Bus item has no window: its tool tip is what a host shows and reads out.
+    if (tray_on_dbus == 1) {
+        QString title = tray_waiting == 1 ? tray_tip + QStringLiteral(" - 1 message waiting")
+                        : tray_waiting > 1
+                            ? tray_tip + QStringLiteral(" - %1 messages waiting").arg(tray_waiting)
+                            : tray_tip;
+        if (tray->toolTip() != title) tray->setToolTip(title);
+        return;
     }
     if (!tray_window) {
         for (QWidget* w : QApplication::topLevelWidgets())
@@ -61,11 +94,13 @@ void deliver_tray_event(int mouse_event) {
 }
 
 // The shell's answer to a click can run whole modal dialogs, or remove the icon: it runs from the
-// event queue, not inside the icon's own mouse handling.
+// event queue, not inside the icon's own mouse handling. A host of D-Bus items has no double-click:
+// its click, Activate, is the double-click; its ContextMenu request the right button's.
 void tray_activated(QSystemTrayIcon::ActivationReason reason) {
-    int mouse_event = reason == QSystemTrayIcon::DoubleClick ? UI_TRAY_DBLCLK
-                      : reason == QSystemTrayIcon::Context   ? UI_TRAY_RBUTTONUP
-                                                             : 0;
+    int mouse_event = reason == QSystemTrayIcon::DoubleClick                    ? UI_TRAY_DBLCLK
+                      : reason == QSystemTrayIcon::Trigger && tray_on_dbus == 1 ? UI_TRAY_DBLCLK
+                      : reason == QSystemTrayIcon::Context                      ? UI_TRAY_RBUTTONUP
+                                                                                : 0;
     if (mouse_event)
         QMetaObject::invokeMethod(
             qApp, [mouse_event]() { deliver_tray_event(mouse_event); }, Qt::QueuedConnection);
@@ -91,10 +126,13 @@ int tray_embedded() {
 
 void watch_tray() {
     if (!tray) return;
-    int available = QSystemTrayIcon::isSystemTrayAvailable();
+    // A D-Bus item stays registered: Qt registers it again by itself when the watcher comes back,
+    // and there is no window to dock.
+    int available =
+        tray_on_dbus == 1 ? status_notifier_watcher(0) : QSystemTrayIcon::isSystemTrayAvailable();
     // A notification area that appeared after the icon was made, or one that was still starting
     // when the icon asked to dock, has not adopted it: ask again.
-    tray_docked = available && tray_embedded();
+    tray_docked = available && (tray_on_dbus == 1 || tray_embedded());
     static int undocked_checks;
     undocked_checks = (available && !tray_docked) ? undocked_checks + 1 : 0;
     if (undocked_checks >= 2) { // a dock request in progress gets a second to finish
@@ -136,6 +174,7 @@ int ui_qt_tray_docked() {
 
 int ui_tray_add(UiWnd, const char* icon, const char* tip) {
     if (tray) return 1;
+    if (tray_on_dbus < 0) tray_on_dbus = status_notifier_watcher(1);
     tray = new QSystemTrayIcon(qt_load_icon(icon ? icon : ICON_OFF));
     tray->setToolTip(qt_from_bytes(tip));
     tray_tip = qt_from_bytes(tip);
@@ -145,7 +184,10 @@ int ui_tray_add(UiWnd, const char* icon, const char* tip) {
     tray_watch = new QTimer(tray);
     QObject::connect(tray_watch, &QTimer::timeout, watch_tray);
     tray_watch->start(1000);
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) watch_tray(); // says so at once
+    if (tray_on_dbus == 1)
+        watch_tray(); // the item is registered by now
+    else if (!QSystemTrayIcon::isSystemTrayAvailable())
+        watch_tray(); // says so at once
     return 1;
 }
 
@@ -178,9 +220,20 @@ int ui_tray_menu(UiWnd, const MenuTemplate* menu) {
         QAction* a = m.addAction(qt_from_bytes(it.text));
         a->setData(it.command);
     }
+    // An item chosen through the accessibility bus is triggered without the menu's own loop
+    // seeing a click: take it as chosen all the same.
+    QPointer<QAction> triggered;
+    QObject::connect(&m, &QMenu::triggered, [&](QAction* a) {
+        triggered = a;
+        m.close();
+    });
+    // On Wayland a menu without a window of the program to hang from is a window of its own; a
+    // fixed size keeps tiling compositors from stretching it over the screen.
+    if (QGuiApplication::platformName() == QLatin1String("wayland")) m.setFixedSize(m.sizeHint());
     // Bottom-right corner at the cursor; Qt keeps the menu on the screen.
     QPoint at = QCursor::pos() - QPoint(m.sizeHint().width(), m.sizeHint().height());
     QAction* chosen = m.exec(at);
+    if (!chosen) chosen = triggered;
     if (!chosen || ui_qt_quitting()) return 0;
     return chosen->data().toInt();
 }

@@ -60,3 +60,44 @@ icon_of() {
     done
     return 1
 }
+# as_user COMMAND...: runs the command as the ordinary user of desktop_sway's session, with only
+# that session's environment. exec_as_user takes the place of the calling (sub)shell with it, so
+# that `exec_as_user ... &` leaves the program's own process id in $!.
+user_command() {
+    user_cmd=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin
+        HOME="$work/home" XDG_RUNTIME_DIR="$work/home/rt" XDG_CACHE_HOME="$work/home/cache"
+        XDG_CONFIG_HOME="$work/home/config" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/home/rt/bus"
+        WAYLAND_DISPLAY=wayland-1 DISPLAY="${session_display:-}")
+}
+as_user() { user_command; "${user_cmd[@]}" "$@"; }
+exec_as_user() { user_command; exec "${user_cmd[@]}" "$@"; }
+# desktop_sway: a headless sway session run by an ordinary user (sway refuses root): its own
+# session bus with the accessibility bus, Xwayland for X11 programs (session_display), and waybar,
+# whose tray is a host of D-Bus status notifier items.
+desktop_sway() {
+    chmod 711 "$work"
+    mkdir -p "$work/home/rt"
+    chmod 700 "$work/home/rt"
+    cat >"$work/home/sway.conf" <<'END'
+output HEADLESS-1 resolution 1024x768 background #335577 solid_color
+exec sh -c 'echo "$DISPLAY" >"$XDG_RUNTIME_DIR/display"'
+exec waybar -c "$HOME/waybar.json" -s "$HOME/waybar.css"
+END
+    echo '{"layer": "top", "position": "bottom", "height": 30, "modules-right": ["tray"],
+           "tray": {"icon-size": 22, "spacing": 6}}' >"$work/home/waybar.json"
+    echo 'window#waybar { background: #202020; }' >"$work/home/waybar.css"
+    chown -R nobody:nogroup "$work/home"
+    exec_as_user dbus-daemon --session --nofork --address="unix:path=$work/home/rt/bus" \
+        >"$work/dbus.log" 2>&1 &
+    pids+=($!)
+    wait_for 10 test -S "$work/home/rt/bus" || fail "the session bus did not start"
+    exec_as_user env WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+        XDG_SESSION_TYPE=wayland sway -c "$work/home/sway.conf" >"$work/sway.log" 2>&1 &
+    pids+=($!)
+    wait_for 15 test -s "$work/home/rt/display" || fail "sway did not start"
+    session_display=$(cat "$work/home/rt/display")
+    sni_host() { as_user busctl --user get-property org.kde.StatusNotifierWatcher \
+        /StatusNotifierWatcher org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered |
+        grep -q true; }
+    wait_for 15 sni_host || fail "waybar's tray did not register as a status notifier host"
+}
