@@ -63,8 +63,10 @@ icon_of() {
 # as_user COMMAND...: runs the command as the ordinary user of desktop_sway's session, with only
 # that session's environment. exec_as_user takes the place of the calling (sub)shell with it, so
 # that `exec_as_user ... &` leaves the program's own process id in $!.
+# An ordinary user's rights, for keltup and for what must not run as root.
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 user_command() {
-    user_cmd=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin
+    user_cmd=("${as_nobody[@]}" env -i PATH=/usr/bin:/bin
         HOME="$work/home" XDG_RUNTIME_DIR="$work/home/rt" XDG_CACHE_HOME="$work/home/cache"
         XDG_CONFIG_HOME="$work/home/config" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/home/rt/bus"
         WAYLAND_DISPLAY=wayland-1 DISPLAY="${session_display:-}")
