@@ -1,8 +1,9 @@
 // The notification-area icon: its clicks and menu, what a screen reader finds of it, and its
 // docking on X11, asked for again whenever a notification area appears after the icon was made.
 // The icon is one of two kinds: a small X11 window that the notification area adopts (XEmbed), or
-// a D-Bus status notifier item that a host on the session bus shows, which Qt makes whenever such
-// a host is there when the icon is made.
+// a D-Bus status notifier item that a host on the session bus shows. Qt makes the item whenever
+// such a host is there when the first icon is made, and keeps to that choice for the rest of the
+// process; so the icon is made once a notification area of either kind is there.
 #include "platform/qt/ui_qt_internal.h"
 
 #include <QApplication>
@@ -25,13 +26,13 @@
 namespace {
 
 QSystemTrayIcon* tray;
-QTimer* tray_watch;
+QTimer* tray_watch; // runs from ui_tray_add to ui_tray_remove, with or without an icon made
 int tray_docked;
+char tray_image[32]; // the icon's image, as ui_tray_add and ui_tray_set named it
 int tray_said_missing;
 QPointer<QMessageBox> no_tray_box;
 
-// 1 when the icon is a D-Bus item. Qt chooses the kind once per process, when the first icon is
-// made, by whether a status notifier host is registered then; so is this, at the same moment.
+// 1 when the icon is a D-Bus item: chosen when the first icon is made, as Qt chooses.
 int tray_on_dbus = -1;
 
 const char kWatcher[] = "org.kde.StatusNotifierWatcher";
@@ -46,6 +47,27 @@ int status_notifier_watcher(int with_host) {
     QDBusInterface watcher(QLatin1String(kWatcher), QStringLiteral("/StatusNotifierWatcher"),
                            QLatin1String(kWatcher), bus);
     return watcher.property("IsStatusNotifierHostRegistered").toBool() ? 1 : 0;
+}
+
+// 1 when an X11 notification area that docks icons (XEmbed) owns its selection on our screen.
+int xembed_tray_present() {
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11 || !x11->connection()) return 0;
+    const char* display = getenv("DISPLAY");
+    const char* dot = display ? strrchr(display, '.') : nullptr;
+    int screen = dot && dot > strrchr(display, ':') ? atoi(dot + 1) : 0;
+    char name[40];
+    snprintf(name, sizeof name, "_NET_SYSTEM_TRAY_S%d", screen);
+    xcb_connection_t* c = x11->connection();
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+    if (!atom) return 0;
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+    int present = owner && owner->owner != XCB_NONE;
+    free(owner);
+    free(atom);
+    return present;
 }
 
 // What a screen reader finds of the tray icon. The icon is a small window of Qt's own, made
@@ -64,12 +86,12 @@ void qt_tray_describe() {
         int n = qt_main_events.waiting();
         if (n >= 0) tray_waiting = n;
     }
+    QString says = tray_waiting == 1  ? QStringLiteral("1 message waiting")
+                   : tray_waiting > 1 ? QStringLiteral("%1 messages waiting").arg(tray_waiting)
+                                      : QStringLiteral("No messages");
+    QString title = tray_waiting > 0 ? tray_tip + QStringLiteral(" - ") + says : tray_tip;
     // A D-Bus item has no window: its tool tip is what a host shows and reads out.
     if (tray_on_dbus == 1) {
-        QString title = tray_waiting == 1 ? tray_tip + QStringLiteral(" - 1 message waiting")
-                        : tray_waiting > 1
-                            ? tray_tip + QStringLiteral(" - %1 messages waiting").arg(tray_waiting)
-                            : tray_tip;
         if (tray->toolTip() != title) tray->setToolTip(title);
         return;
     }
@@ -78,10 +100,6 @@ void qt_tray_describe() {
             if (strcmp(w->metaObject()->className(), "QSystemTrayIconSys") == 0) tray_window = w;
         if (!tray_window) return;
     }
-    QString says = tray_waiting == 1  ? QStringLiteral("1 message waiting")
-                   : tray_waiting > 1 ? QStringLiteral("%1 messages waiting").arg(tray_waiting)
-                                      : QStringLiteral("No messages");
-    QString title = tray_waiting > 0 ? tray_tip + QStringLiteral(" - ") + says : tray_tip;
     if (tray_window->accessibleName() != tray_tip) tray_window->setAccessibleName(tray_tip);
     if (tray_window->accessibleDescription() != says) tray_window->setAccessibleDescription(says);
     if (tray_window->windowTitle() != title) tray_window->setWindowTitle(title);
@@ -124,8 +142,42 @@ int tray_embedded() {
     return 0;
 }
 
+void make_icon(int on_dbus) {
+    if (tray_on_dbus < 0) tray_on_dbus = on_dbus;
+    tray = new QSystemTrayIcon(qt_load_icon(tray_image));
+    tray->setToolTip(tray_tip);
+    QObject::connect(tray, &QSystemTrayIcon::activated, tray_activated);
+    tray->show();
+}
+
+void say_missing() {
+    if (tray_said_missing) return;
+    tray_said_missing = 1;
+    fprintf(stderr, "keltup: this desktop has no notification area; KelTup keeps running "
+                    "and its icon appears when one starts.\n");
+    QMessageBox* box = new QMessageBox(
+        QMessageBox::Information, QStringLiteral("KelTup"),
+        QStringLiteral("This desktop has no notification area. KelTup keeps running and its "
+                       "icon appears as soon as a notification area starts."),
+        QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("keltup-no-tray"));
+    box->show();
+    no_tray_box = box;
+}
+
 void watch_tray() {
-    if (!tray) return;
+    if (!tray) {
+        // Asking Qt whether a notification area is there would fix its choice of kind: ask the
+        // session bus and the X server instead, and make the icon once either has one.
+        int host = status_notifier_watcher(1);
+        if (host || xembed_tray_present())
+            make_icon(host);
+        else
+            say_missing();
+        if (!tray) return;
+    }
     // A D-Bus item stays registered: Qt registers it again by itself when the watcher comes back,
     // and there is no window to dock.
     int available =
@@ -143,21 +195,7 @@ void watch_tray() {
     // A docked icon stays docked unless the notification area goes away, which is rare: look
     // seldom then, so that an idle program hardly wakes up.
     if (tray_watch) tray_watch->setInterval(tray_docked ? 10000 : 1000);
-    if (!available && !tray_said_missing) {
-        tray_said_missing = 1;
-        fprintf(stderr, "keltup: this desktop has no notification area; KelTup keeps running "
-                        "and its icon appears when one starts.\n");
-        QMessageBox* box = new QMessageBox(
-            QMessageBox::Information, QStringLiteral("KelTup"),
-            QStringLiteral("This desktop has no notification area. KelTup keeps running and its "
-                           "icon appears as soon as a notification area starts."),
-            QMessageBox::Ok);
-        box->setTextFormat(Qt::PlainText);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setObjectName(QStringLiteral("keltup-no-tray"));
-        box->show();
-        no_tray_box = box;
-    }
+    if (!available) say_missing();
     // Once docked, the word about the missing notification area is out of date.
     if (tray_docked && no_tray_box) no_tray_box->close();
 }
@@ -173,36 +211,33 @@ int ui_qt_tray_docked() {
 // --- the notification-area icon -----------------------------------------------------------------
 
 int ui_tray_add(UiWnd, const char* icon, const char* tip) {
-    if (tray) return 1;
-    if (tray_on_dbus < 0) tray_on_dbus = status_notifier_watcher(1);
-    tray = new QSystemTrayIcon(qt_load_icon(icon ? icon : ICON_OFF));
-    tray->setToolTip(qt_from_bytes(tip));
+    if (tray_watch) return 1;
+    snprintf(tray_image, sizeof tray_image, "%s", icon ? icon : ICON_OFF);
     tray_tip = qt_from_bytes(tip);
-    QObject::connect(tray, &QSystemTrayIcon::activated, tray_activated);
-    tray->show();
-    // The icon docks again whenever a notification area appears after it was made.
-    tray_watch = new QTimer(tray);
+    // The icon is made, and docks again, whenever a notification area appears.
+    tray_watch = new QTimer(qApp);
     QObject::connect(tray_watch, &QTimer::timeout, watch_tray);
     tray_watch->start(1000);
-    if (tray_on_dbus == 1)
-        watch_tray(); // the item is registered by now
-    else if (!QSystemTrayIcon::isSystemTrayAvailable())
-        watch_tray(); // says so at once
+    watch_tray(); // makes the icon, or says at once that there is nowhere to show it
     return 1;
 }
 
 void ui_tray_set(const char* icon) {
+    if (icon) snprintf(tray_image, sizeof tray_image, "%s", icon);
     if (tray && icon) tray->setIcon(qt_load_icon(icon));
     qt_tray_describe();
 }
 
 void ui_tray_remove() {
-    if (!tray) return;
-    tray->hide();
+    if (!tray_watch) return;
     tray_watch->stop();
-    tray->deleteLater(); // the watch timer with it; it may be handling an event right now
-    tray = nullptr;
+    tray_watch->deleteLater(); // it may be handling an event right now
     tray_watch = nullptr;
+    if (tray) {
+        tray->hide();
+        tray->deleteLater();
+        tray = nullptr;
+    }
     tray_docked = 0;
 }
 

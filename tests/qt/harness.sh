@@ -74,8 +74,7 @@ user_command() {
 as_user() { user_command; "${user_cmd[@]}" "$@"; }
 exec_as_user() { user_command; exec "${user_cmd[@]}" "$@"; }
 # desktop_sway: a headless sway session run by an ordinary user (sway refuses root): its own
-# session bus with the accessibility bus, Xwayland for X11 programs (session_display), and waybar,
-# whose tray is a host of D-Bus status notifier items.
+# session bus with the accessibility bus, and Xwayland for X11 programs (session_display).
 desktop_sway() {
     chmod 711 "$work"
     mkdir -p "$work/home/rt"
@@ -83,7 +82,6 @@ desktop_sway() {
     cat >"$work/home/sway.conf" <<'END'
 output HEADLESS-1 resolution 1024x768 background #335577 solid_color
 exec sh -c 'echo "$DISPLAY" >"$XDG_RUNTIME_DIR/display"'
-exec waybar -c "$HOME/waybar.json" -s "$HOME/waybar.css"
 END
     echo '{"layer": "top", "position": "bottom", "height": 30, "modules-right": ["tray"],
            "tray": {"icon-size": 22, "spacing": 6}}' >"$work/home/waybar.json"
@@ -98,6 +96,11 @@ END
     pids+=($!)
     wait_for 15 test -s "$work/home/rt/display" || fail "sway did not start"
     session_display=$(cat "$work/home/rt/display")
+}
+# sway_panel: waybar in desktop_sway's session; its tray is a host of D-Bus status notifier items.
+sway_panel() {
+    exec_as_user waybar -c "$work/home/waybar.json" -s "$work/home/waybar.css" >"$work/waybar.log" 2>&1 &
+    pids+=($!)
     sni_host() { as_user busctl --user get-property org.kde.StatusNotifierWatcher \
         /StatusNotifierWatcher org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered |
         grep -q true; }
