@@ -4,8 +4,8 @@
 # client started before the panel. Each icon is registered once and stays registered; a click on
 # the item (Activate) opens compose with an empty inbox and the viewer with messages, its
 # ContextMenu request the tray menu; an arrival changes the item's icon and tool tip. ALICE writes
-# to BOB through keltup-server on 127.0.0.1, BOB's viewer pops up, and a second copy of BOB gives
-# way to the first.
+# to BOB through keltup-server on 127.0.0.1, BOB's viewer pops up, he answers from it, and a
+# second copy of BOB gives way to the first.
 # Usage: desktops.sh KELTUP KELTUP-SERVER KELTUP-SEND [SCREENSHOT.png]
 set -uo pipefail
 keltup=$1 server=$2 send=$3 shot=${4:-}
@@ -100,7 +100,16 @@ atspi "$bob" press "KelTup - 1 Messages" Close || fail "pressing the viewer's Cl
 atspi "$bob" gone "KelTup - 1 Messages" || fail "the viewer stayed open"
 item "$bob" Activate || fail "Activate on BOB's item"
 atspi "$bob" shown "KelTup - 1 Messages" || fail "a click on BOB's item did not open the viewer"
-atspi "$bob" press "KelTup - 1 Messages" Close || fail "pressing the viewer's Close"
+
+# BOB answers from the viewer on Wayland: compose, its receipt, ALICE's viewer.
+atspi "$bob" press "KelTup - 1 Messages" Send || fail "pressing the viewer's Send"
+atspi "$bob" fill KelTup "Message text" "hello from Wayland" || fail "compose did not open on Wayland"
+atspi "$bob" press KelTup Send || fail "pressing Send on Wayland"
+atspi "$bob" press "Send Message" OK || fail "no receipt for BOB's message"
+atspi "$alice" shown "KelTup - 1 Messages" || fail "ALICE's viewer did not pop up"
+for who in "$alice" "$bob"; do
+    atspi "$who" press "KelTup - 1 Messages" Close || fail "pressing $who's viewer's Close"
+done
 
 # The ContextMenu request shows the tray menu, on either kind of client.
 for who in "$alice" "$bob"; do
