@@ -127,10 +127,5 @@ while [ $((SECONDS - started)) -lt 20 ]; do sleep 1; done
     fail "an item is no longer registered"
 grep -q 'no notification area' "$work/alice.log" && fail "ALICE said there is no notification area"
 
-for who in "$alice" "$bob"; do
-    kill -TERM "$who"
-    wait "$who"
-    code=$?
-    [ $code -eq 0 ] || fail "$who ended with code $code after SIGTERM"
-done
+end_clients "$alice" "$bob"
 echo "desktops: passed in $SECONDS s"

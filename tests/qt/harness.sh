@@ -16,6 +16,16 @@ fail() {
     for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
     exit 1
 }
+# end_clients PID...: SIGTERM ends each keltup with code 0.
+end_clients() {
+    local p code
+    for p in "$@"; do
+        kill -TERM "$p"
+        wait "$p"
+        code=$?
+        [ $code -eq 0 ] || fail "keltup $p ended with code $code after SIGTERM"
+    done
+}
 # wait_for SECONDS COMMAND...: retries the command every 0.2 s.
 wait_for() {
     local limit=$(($1 * 5)) i=0
