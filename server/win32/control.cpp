@@ -8,6 +8,8 @@
 
 #include "server/relay.h"
 #include "server/state_fs.h"
+#include "server/win32/security.h"
+#include "server/win32/service.h"
 
 #include <sddl.h>
 
@@ -86,22 +88,17 @@ const char* control_sddl() {
 }
 
 // The pipe's descriptor: network callers denied; SYSTEM, the Administrators and the relay's own
-// account (which makes the pipe's instances) in full; the control group to talk to it.
+// identity (which makes the pipe's instances) in full; the control group to talk to it. The
+// relay's identity is the service's own SID under the service control manager (not LocalService,
+// which every such service shares), else the account it runs as.
 static int make_descriptor(char* err, int err_size) {
-    char own[200] = "";
-    HANDLE token = nullptr;
-    BYTE buf[512];
-    DWORD got = 0;
-    char* text = nullptr;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-        GetTokenInformation(token, TokenUser, buf, sizeof buf, &got) &&
-        ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &text)) {
-        std::snprintf(own, sizeof own, "%s", text);
-        LocalFree(text);
-    }
-    if (token != nullptr) CloseHandle(token);
+    char own[SID_TEXT_SIZE] = "";
+    if (service_active())
+        win32_service_sid(KELTUP_SERVICE_NAME, own, sizeof own);
+    else
+        win32_own_user(own, sizeof own);
     if (own[0] == '\0') {
-        control_fail(err, err_size, "control pipe: the relay's own account is unknown: %s",
+        control_fail(err, err_size, "control pipe: the relay's own identity is unknown: %s",
                      win32_error_text(GetLastError()));
         return 0;
     }
@@ -333,7 +330,9 @@ static int wait_call(HANDLE h, OVERLAPPED* ov, BOOL started, DWORD* done, DWORD*
 int control_ask(const char* path, const std::string& request, std::string* reply) {
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int tries = 0; tries < 2 && h == INVALID_HANDLE_VALUE; ++tries) {
-        h = CreateFileA(path, CALLER_ACCESS, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+        // Identification only: whoever serves the pipe can tell who asks, not act as them.
+        h = CreateFileA(path, CALLER_ACCESS, 0, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                         nullptr);
         // Every instance busy: wait a bounded time for one.
         if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY)
@@ -348,6 +347,20 @@ int control_ask(const char* path, const std::string& request, std::string* reply
         }
         std::fprintf(stderr, "keltup-server: no relay is listening on %s (%s)\n", path,
                      win32_error_text(why));
+        return CONTROL_EXIT_NONE;
+    }
+    // Nothing is said to a pipe that another account made under the relay's name.
+    PipeServer server;
+    char me[SID_TEXT_SIZE];
+    win32_pipe_server(h, &server);
+    win32_own_user(me, sizeof me);
+    if (!win32_pipe_server_trusted(&server, me)) {
+        CloseHandle(h);
+        std::fprintf(stderr,
+                     "keltup-server: the pipe %s is not served by the relay: its server (process "
+                     "%lu) runs as %s, not as the relay's service, SYSTEM, an administrator or "
+                     "you\n",
+                     path, server.pid, server.user[0] != '\0' ? server.user : "an unknown account");
         return CONTROL_EXIT_NONE;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;

@@ -5,9 +5,10 @@
 ;            -DICON=resources/images/dromoff.ico -DOUTFILE=keltup-server-setup-0.9.4.exe \
 ;            server/win32/keltup-server-setup.nsi
 ;
-; Installs keltup-server.exe and keltup-send.exe into Program Files\KelTup Relay; makes
-; %ProgramData%\KelTup\users from USERS (the example, its entries commented out) when there is
-; none; registers the service "KelTup Relay" (keltup-server) and starts it; lets its UDP port in
+; Installs keltup-server.exe and keltup-send.exe into Program Files\KelTup Relay; gives
+; %ProgramData%\KelTup an access list of its own and sets aside the files in it that no
+; administrator made; makes %ProgramData%\KelTup\users from USERS (the example, its entries
+; commented out) when there is none; registers the service "KelTup Relay" (keltup-server) and starts it; lets its UDP port in
 ; through the firewall. An upgrade stops the service, replaces the programs and starts it again,
 ; keeping the service's options. Uninstalling removes the service and the firewall rule and
 ; keeps the users file and the relay's state. /S installs and uninstalls silently.
@@ -57,7 +58,7 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !define MUI_ABORTWARNING
 !define MUI_WELCOMEFINISHPAGE_BITMAP "${WIZARD}"
 !define MUI_UNWELCOMEFINISHPAGE_BITMAP "${WIZARD}"
-!define MUI_WELCOMEPAGE_TEXT "This installs the KelTup relay ${VERSION} on this computer as the service $\"${PRODUCT}$\", started now and at every boot, serving KelTup on UDP port ${PORT}.$\r$\n$\r$\nThe users file, %ProgramData%\KelTup\users, is kept as it is; uninstalling keeps it too.$\r$\n$\r$\nClick Next to continue."
+!define MUI_WELCOMEPAGE_TEXT "This installs the KelTup relay ${VERSION} on this computer as the service $\"${PRODUCT}$\", started now and at every boot, serving KelTup on UDP port ${PORT}.$\r$\n$\r$\nThe users file, %ProgramData%\KelTup\users, is kept as it is (unless someone other than an administrator made it); uninstalling keeps it too.$\r$\n$\r$\nClick Next to continue."
 !define MUI_FINISHPAGE_TEXT "The relay runs.$\r$\n$\r$\nList fixed users in %ProgramData%\KelTup\users, then have it read them with:$\r$\n    keltup-server --reload$\r$\nSee its state with keltup-server --status."
 
 !insertmacro MUI_PAGE_WELCOME
@@ -101,10 +102,19 @@ Section "KelTup Relay"
   File "/oname=users.example" "${USERS}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; The administrator's users file, from the example when there is none.
-  CreateDirectory "$APPDATA\KelTup"
-  ${IfNot} ${FileExists} "$APPDATA\KelTup\users"
-    CopyFiles /SILENT "$INSTDIR\users.example" "$APPDATA\KelTup\users"
+  ; The relay's folder with its own access list (the Users may not write there), what someone
+  ; else put in it set aside, and the administrator's users file, from the example when there is
+  ; none.
+  DetailPrint "Preparing $APPDATA\KelTup"
+  nsExec::ExecToLog '"$INSTDIR\keltup-server.exe" --prepare-data-folder "$APPDATA\KelTup" "$INSTDIR\users.example"'
+  Pop $1
+  ${If} $1 != 0
+    MessageBox MB_OK|MB_ICONSTOP "$APPDATA\KelTup could not be made the relay's own (exit code $1)." /SD IDOK
+    SetErrorLevel 1
+    Abort
+  ${EndIf}
+  ${If} ${FileExists} "$APPDATA\KelTup\untrusted-*"
+    MessageBox MB_OK|MB_ICONEXCLAMATION "Files in $APPDATA\KelTup that no administrator made were set aside as untrusted-NAME: the relay does not read them. Look at them, then delete them." /SD IDOK
   ${EndIf}
 
   ${If} $0 == ""
@@ -117,6 +127,11 @@ Section "KelTup Relay"
       Abort
     ${EndIf}
   ${EndIf}
+
+  ; The service's own restricted SID, which its folder and pipe name: set on an upgrade too, as a
+  ; service registered by an older setup has none and could then write nothing.
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" sidtype ${SERVICE} restricted'
+  Pop $1
 
   ; The relay's port, for this program only.
   nsExec::ExecToLog '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="${PRODUCT}"'

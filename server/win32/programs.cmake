@@ -2,7 +2,7 @@
 # keltup-server.exe and keltup-send.exe: static Windows programs, the relay with its service and
 # event log messages, the sender on the tray client's own code.
 enable_language(RC)
-target_link_libraries(keltup_relay PUBLIC ws2_32)
+target_link_libraries(keltup_relay PUBLIC ws2_32 advapi32)
 
 # The event log's message table, from the .mc text by windmc.
 find_program(KELTUP_WINDMC NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-windmc windmc REQUIRED)

@@ -5,6 +5,7 @@
 #include "server/control.h"
 #include "server/relay.h"
 #include "server/serve.h"
+#include "server/win32/security.h"
 #include "server/win32/service.h"
 
 #include <cstdio>
@@ -18,16 +19,20 @@ const char* const kServeStateHelp =
 const char* const kServeOptionsHelp =
     "  --control-group NAME\n"
     "                      a local group whose members may use --status, --notice and\n"
-    "                      --reload, besides SYSTEM, the Administrators and the relay's account\n"
+    "                      --reload, besides SYSTEM, the Administrators and the relay's identity\n"
     "  --install-service   register the relay with the options given as the automatically\n"
     "                      started service \"" KELTUP_SERVICE_DISPLAY "\" (" KELTUP_SERVICE_NAME
-    "), as LocalService;\n"
+    "),\n"
+    "                      as LocalService under its own SID, NT SERVICE\\" KELTUP_SERVICE_NAME
+    ";\n"
     "                      without --users it reads %ProgramData%\\KelTup\\users\n"
     "  --uninstall-service stop the service and remove it\n";
 
 HANDLE serve_stop_event, serve_reload_event;
 
 static const char* control_group;
+static const char* prepare_folder; // --prepare-data-folder FOLDER EXAMPLE, for the installer
+static const char* prepare_example;
 static int install, uninstall, as_service;
 
 long long server_now_ms() {
@@ -42,6 +47,12 @@ int serve_option(int argc, char** argv, int* i, int* ok) {
         uninstall = 1;
     } else if (std::strcmp(a, "--service") == 0) {
         as_service = 1; // the command line the service control manager runs
+    } else if (std::strcmp(a, "--prepare-data-folder") == 0) {
+        *ok = *i + 2 < argc;
+        if (*ok) {
+            prepare_folder = argv[++*i];
+            prepare_example = argv[++*i];
+        }
     } else if (std::strcmp(a, "--control-group") == 0) {
         if (*i + 1 < argc)
             control_group = argv[++*i];
@@ -87,6 +98,8 @@ int serve_main(int argc, char** argv, int (*start_relay)()) {
     }
     if (install) return service_install(argc, argv);
     if (uninstall) return service_uninstall();
+    if (prepare_folder != nullptr)
+        return win32_prepare_data_folder(prepare_folder, prepare_example);
     serve_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     serve_reload_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (serve_stop_event == nullptr || serve_reload_event == nullptr) {

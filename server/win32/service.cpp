@@ -1,8 +1,9 @@
 // keltup-server as a Windows service: registered with the service control manager to start
-// automatically as LocalService and restart on failure; under it, start pending with progress,
-// running, and stop or shutdown through the loop's stop event; its log in the Application event
-// log.
+// automatically as LocalService, under its own restricted service SID, and restart on failure;
+// under it, start pending with progress, running, and stop or shutdown through the loop's stop
+// event; its log in the Application event log.
 #include "server/win32/error.h"
+#include "server/win32/security.h"
 #include "server/win32/service.h"
 
 #include "server/keltup-server-messages.h"
@@ -79,7 +80,10 @@ int service_install(int argc, char** argv) {
         if (file && i + 1 < argc) append_argument(&line, full_path(argv[++i]));
     }
     const char* data = std::getenv("ProgramData");
-    std::string users = std::string(data != nullptr ? data : "C:\\ProgramData") + "\\KelTup\\users";
+    std::string folder = std::string(data != nullptr ? data : "C:\\ProgramData") + "\\KelTup";
+    std::string users = folder + "\\users";
+    // The service can write only where its own SID may: its folder is made for it first.
+    if (win32_prepare_data_folder(folder.c_str(), nullptr) != 0) return EXIT_FAILED;
     if (!has_users && GetFileAttributesA(users.c_str()) != INVALID_FILE_ATTRIBUTES) {
         append_argument(&line, "--users");
         append_argument(&line, users);
@@ -114,6 +118,11 @@ int service_install(int argc, char** argv) {
         CloseServiceHandle(scm);
         return EXIT_FAILED;
     }
+    // Its own SID, NT SERVICE\keltup-server, in a write-restricted token: it writes only where
+    // that SID is let in (its folder), not wherever LocalService may.
+    SERVICE_SID_INFO sid_info = {SERVICE_SID_TYPE_RESTRICTED};
+    if (!ChangeServiceConfig2A(svc, SERVICE_CONFIG_SERVICE_SID_INFO, &sid_info))
+        say_error("cannot give the service its own SID");
     char about[] = "Relays KelTup messages between the computers of the site (UDP).";
     SERVICE_DESCRIPTIONA description = {about};
     ChangeServiceConfig2A(svc, SERVICE_CONFIG_DESCRIPTION, &description);
@@ -200,6 +209,10 @@ static void report(DWORD state, DWORD hint) {
     }
     if (status_handle != nullptr) SetServiceStatus(status_handle, &status);
     LeaveCriticalSection(&status_lock);
+}
+
+int service_active() {
+    return status_handle != nullptr;
 }
 
 void service_progress() {

@@ -17,14 +17,17 @@ enum {
 // and to read the users file again.
 extern HANDLE serve_stop_event, serve_reload_event;
 
-// Registers the service to run this program with argv's options (but --install-service), or
-// updates it when it is there. Returns the exit code.
+// Registers the service to run this program with argv's options (but --install-service), as
+// LocalService with its own restricted SID, or updates it when it is there; prepares its data
+// folder first (win32_prepare_data_folder). Returns the exit code.
 int service_install(int argc, char** argv);
 // Stops and removes the service. Returns the exit code.
 int service_uninstall();
 // Hands the process to the service control manager, which calls start_relay on a thread of
 // its own; returns when the service has stopped.
 int service_run(int (*start_relay)());
+// Whether this process runs as the service, under the service control manager.
+int service_active();
 // The service's progress while starting, and that it runs (nothing in a console).
 void service_progress();
 void service_running();

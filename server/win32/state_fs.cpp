@@ -1,6 +1,7 @@
 // The relay's file-system calls on Windows (see state_fs.h). A file's access is its folder's,
 // inherited: the mode asked for is not Windows' to take.
 #include "server/win32/error.h"
+#include "server/win32/security.h"
 #include "server/state_fs.h"
 
 #include <windows.h>
@@ -193,7 +194,12 @@ int fs_make_folders_for(const char* path) {
         if (*p != '\\' && *p != '/' && *p != '\0') continue;
         char was = *p;
         *p = '\0';
-        if (!CreateDirectoryA(folder, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        // The file's own folder gets the relay's data folder's list, not its parent's.
+        char why[700];
+        int made = was == '\0' ? win32_make_data_folder(folder, why, sizeof why)
+                               : CreateDirectoryA(folder, nullptr) ||
+                                     GetLastError() == ERROR_ALREADY_EXISTS;
+        if (!made) {
             failed("cannot make its folder");
             return 0;
         }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The relay's Windows installer under Wine, as an administrator meets it: a silent install puts
 # keltup-server.exe and keltup-send.exe in Program Files, makes the users file from the example,
-# registers the service and starts it; an upgrade stops it, replaces the programs, keeps the
+# registers the service and starts it, and sets aside what someone other than an administrator
+# put in %ProgramData%\KelTup before (Wine shows a file owned by another Unix user as owned by
+# someone else); an upgrade stops it, replaces the programs, keeps the
 # users file and the service's options and starts it again; a silent uninstall removes the
 # service and the programs and keeps the users file. Wine keeps no firewall rules: netsh.exe is
 # replaced for the test by a program that records its calls, and the calls are checked; that
@@ -47,6 +49,11 @@ wait_removed() { for _ in $(seq 300); do [ -e "$inst/keltup-server.exe" ] || ret
 [ -e "$inst/uninstall.exe" ] && { wine "$inst/uninstall.exe" /S || true; wait_removed || true; }
 wine "$build/keltup-server.exe" --uninstall-service >/dev/null 2>&1 || true
 rm -rf "$data"
+# A users file and a state file planted by another user before the first install.
+mkdir -p "$data"
+printf 'EVE = 127.0.0.1:6666\r\n' >"$data/users"
+printf 'keltup-server-state 1\nMALLORY 127.0.0.1:6667 0\n' >"$data/state"
+chown nobody "$data/users" "$data/state"
 
 echo "--- silent install"
 check "silent install exits 0" wine "$setup" /S
@@ -66,6 +73,11 @@ check "the relay answers its operator" sh -c "wine '$inst/keltup-server.exe' --s
 check "Uninstall entry" test "$(regval "$uninst_key" DisplayName)" = "KelTup Relay"
 rule="advfirewall firewall add rule name=\"KelTup Relay\" dir=in action=allow protocol=UDP localport=99 program=\"$inst_win\\keltup-server.exe\""
 check "firewall rule added for UDP port 99 and the relay" grep -qF "$rule" "$calls"
+check "the planted users file set aside" grep -q '^EVE = ' "$data/untrusted-users"
+check "the planted state file set aside" grep -q '^MALLORY ' "$data/untrusted-state"
+check "the relay has neither planted nickname" \
+  sh -c "! wine '$inst/keltup-server.exe' --status | grep -q '^EVE \|^MALLORY '"
+rm -f "$data"/untrusted-*
 
 echo "--- upgrade"
 printf 'ALICE = 127.0.0.1:4001\r\n' >>"$data/users"

@@ -5,6 +5,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
 #include <string>
 
@@ -77,6 +80,26 @@ inline int run_logged(const std::string& line, std::string* out, const std::stri
     CloseHandle(p);
     if (out != nullptr) *out = read_file(scratch);
     return static_cast<int>(code);
+}
+
+// The pipe's descriptor as the system reads it back, in SDDL.
+inline std::string pipe_descriptor(const char* name) {
+    HANDLE h = CreateFileA(name, READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return "cannot open: " + std::to_string(GetLastError());
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    PACL dacl = nullptr;
+    DWORD got = GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &dacl, nullptr, &sd);
+    CloseHandle(h);
+    if (got != ERROR_SUCCESS) return "cannot read: " + std::to_string(got);
+    char* text = nullptr;
+    std::string s = ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                        sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)
+                        ? text
+                        : "cannot convert";
+    LocalFree(text);
+    LocalFree(sd);
+    return s;
 }
 
 // A relay run as in a console; killed at the end of the test.

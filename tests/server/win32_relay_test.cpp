@@ -2,14 +2,12 @@
 // keltup-send.exe and the desktop program through it on 127.0.0.1, and its operator's pipe.
 #include <winsock2.h> // first: datagram.h takes REASON_UNKNOWN back from windows.h's macro
 
+#include "server/win32/security.h"
 #include "tests/server/test_client.h"
 #include "tests/server/win32_process.h"
 #include "tests/win32/driver.h"
 
 #include <gtest/gtest.h>
-
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <string>
 
@@ -215,26 +213,6 @@ TEST(ConsoleRelay, WhatItLearnedSurvivesItsEndInTheStateFileAndTheMetricsFileIsW
     DeleteFileA(metrics.c_str());
 }
 
-// The pipe's descriptor as the system reads it back, in SDDL.
-std::string pipe_descriptor(const char* name) {
-    HANDLE h = CreateFileA(name, READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return "cannot open: " + std::to_string(GetLastError());
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    PACL dacl = nullptr;
-    DWORD got = GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                &dacl, nullptr, &sd);
-    CloseHandle(h);
-    if (got != ERROR_SUCCESS) return "cannot read: " + std::to_string(got);
-    char* text = nullptr;
-    std::string s = ConvertSecurityDescriptorToStringSecurityDescriptorA(
-                        sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)
-                        ? text
-                        : "cannot convert";
-    LocalFree(text);
-    LocalFree(sd);
-    return s;
-}
-
 // Whether the descriptor has an entry of this type giving or denying all rights to the account:
 // GA as made, FA once Windows has mapped it to the pipe's rights (Wine keeps GA).
 bool in_full(const std::string& sddl, const char* type, const char* account) {
@@ -266,6 +244,127 @@ TEST(ConsoleRelay, ThePipeIsMadeWithItsOwnDescriptorAndTheNameIsTheFirstRelays) 
                      "--bind 127.0.0.1 --port 0 --control ktw-acl2 --control-group NoSuchGroup",
                      &out));
     EXPECT_NE(std::string::npos, out.find("control group NoSuchGroup")) << out;
+}
+
+// The rights an access list gives sid's own entries (allowed less denied) on its object, or with
+// in_file on a file made in it (the entries it inherits), mapped to a file's rights. *named
+// counts the entries that apply there and name sid.
+ACCESS_MASK rights_of(PACL acl, const char* sid_text, bool in_file, DWORD* named) {
+    PSID sid = nullptr;
+    ConvertStringSidToSidA(sid_text, &sid);
+    GENERIC_MAPPING map = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                           FILE_ALL_ACCESS};
+    ACCESS_MASK allowed = 0, denied = 0;
+    for (DWORD i = 0; acl != nullptr && i < acl->AceCount; ++i) {
+        ACE_HEADER* ace = nullptr;
+        GetAce(acl, i, reinterpret_cast<void**>(&ace));
+        bool applies = in_file ? (ace->AceFlags & OBJECT_INHERIT_ACE) != 0
+                               : (ace->AceFlags & INHERIT_ONLY_ACE) == 0;
+        // An allowing and a denying entry are laid out alike.
+        auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (!applies || !EqualSid(&entry->SidStart, sid)) continue;
+        ++*named;
+        ACCESS_MASK m = entry->Mask;
+        MapGenericMask(&m, &map);
+        if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE) allowed |= m & ~denied;
+        if (ace->AceType == ACCESS_DENIED_ACE_TYPE) denied |= m;
+    }
+    LocalFree(sid);
+    return allowed & ~denied;
+}
+
+// The list of path as the system reads it back. Where the list read back is not the protected
+// one that was set (Wine keeps no lists on files), the one the relay sets, with a note.
+PSECURITY_DESCRIPTOR list_of(const std::string& path, int (*set)(char*, int)) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &sd) == ERROR_SUCCESS &&
+        GetSecurityDescriptorControl(sd, &control, &revision) && (control & SE_DACL_PROTECTED))
+        return sd;
+    if (sd != nullptr) LocalFree(sd);
+    std::printf("note: the system keeps no list of its own on %s: checking the one set\n",
+                path.c_str());
+    char sddl[SDDL_SIZE] = "";
+    set(sddl, sizeof sddl);
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr);
+    return sd;
+}
+
+TEST(Security, TheDataFolderAndUsersFileGiveEachAccountNoMoreThanItNeeds) {
+    // The service's SID is made as Windows makes NT SERVICE\NAME's (the folder's list holds
+    // keltup-server's).
+    char sid[SID_TEXT_SIZE] = "";
+    ASSERT_EQ(1, win32_service_sid("trustedInstaller", sid, sizeof sid));
+    EXPECT_STREQ("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", sid);
+    std::string folder = scratch("data"), example = scratch("example");
+    write_file(example, "# ALICE = 127.0.0.1:4001\r\n");
+    std::string out;
+    ASSERT_EQ(0, run("keltup-server.exe",
+                     "--prepare-data-folder \"" + folder + "\" \"" + example + "\"", &out))
+        << out;
+    EXPECT_EQ(read_file(example), read_file(folder + "\\users"));
+    PSECURITY_DESCRIPTOR folder_sd = list_of(folder, win32_data_folder_sddl);
+    PSECURITY_DESCRIPTOR users_sd = list_of(folder + "\\users", win32_users_file_sddl);
+    PACL folder_acl = nullptr, users_acl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(folder_sd, &present, &folder_acl, &defaulted));
+    ASSERT_TRUE(GetSecurityDescriptorDacl(users_sd, &present, &users_acl, &defaulted));
+
+    const ACCESS_MASK all = FILE_ALL_ACCESS, read = FILE_GENERIC_READ,
+                      modify =
+                          FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE,
+                      list = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    // A file the relay makes there (state, metrics) has only what it inherits; no one else has
+    // an entry.
+    struct {
+        const char* who;
+        ACCESS_MASK folder, made_file, users_file;
+    } cases[] = {
+        {"S-1-5-18", all, all, all},     // SYSTEM
+        {"S-1-5-32-544", all, all, all}, // the Administrators
+        {"S-1-5-80-606956646-1629124227-1233102191-1590753562-782887789", modify, modify, read},
+        {"S-1-5-32-545", list, 0, read}, // the Users: nothing made there, nothing of the state
+        {"S-1-5-11", 0, 0, 0},           // Authenticated Users
+        {"S-1-1-0", 0, 0, 0},            // Everyone
+        {"S-1-5-19", 0, 0, 0},           // LocalService, which every such service is
+        {"S-1-3-0", 0, 0, 0},            // the creator of a file
+        {"S-1-3-4", 0, 0, 0},            // its owner
+    };
+    DWORD named[3] = {0, 0, 0};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.folder, rights_of(folder_acl, c.who, false, &named[0])) << c.who;
+        EXPECT_EQ(c.made_file, rights_of(folder_acl, c.who, true, &named[1])) << c.who;
+        EXPECT_EQ(c.users_file, rights_of(users_acl, c.who, false, &named[2])) << c.who;
+    }
+    EXPECT_EQ(folder_acl != nullptr ? folder_acl->AceCount : 0u, named[0]);
+    EXPECT_EQ(users_acl != nullptr ? users_acl->AceCount : 0u, named[2]);
+    LocalFree(folder_sd);
+    LocalFree(users_sd);
+    DeleteFileA((folder + "\\users").c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
+// Accepting the relay itself is shown by every operator command above.
+TEST(Security, TheOperatorTrustsOnlyTheRelaysOwnIdentityToServeItsPipe) {
+    const char* operator_user = "S-1-5-21-1-2-3-1001";
+    struct {
+        PipeServer server;
+        int trusted;
+    } cases[] = {
+        {{0, 1, "S-1-5-18", 1, 1}, 0},            // no server process known
+        {{7, 1, "", 0, 0}, 1},                    // the relay's service
+        {{7, 0, "S-1-5-19", 1, 0}, 1},            // a process with the service's SID
+        {{7, 0, "S-1-5-19", 0, 0}, 0},            // another LocalService service
+        {{7, 0, "S-1-5-21-1-2-3-1002", 0, 0}, 0}, // another user
+        {{7, 0, "S-1-5-21-1-2-3-1002", 0, 1}, 1}, // an elevated administrator
+        {{7, 0, "S-1-5-21-1-2-3-1001", 0, 0}, 1}, // the operator's own console relay
+        {{7, 0, "", 0, 0}, 0},                    // its token unreadable
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.trusted, win32_pipe_server_trusted(&c.server, operator_user))
+            << c.server.user << " pid " << c.server.pid;
 }
 
 } // namespace

@@ -54,6 +54,7 @@ bool reaches(DWORD state, int limit_ms) {
 struct Config {
     std::string line, account, display;
     DWORD start = 0;
+    DWORD sid_type = 0; // 0 also when it cannot be read
     std::vector<SC_ACTION> actions;
 };
 
@@ -76,6 +77,9 @@ Config service_config() {
         auto* f = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buf);
         c.actions.assign(f->lpsaActions, f->lpsaActions + f->cActions);
     }
+    if (svc != nullptr &&
+        QueryServiceConfig2A(svc, SERVICE_CONFIG_SERVICE_SID_INFO, buf, sizeof buf, &need))
+        c.sid_type = reinterpret_cast<SERVICE_SID_INFO*>(buf)->dwServiceSidType;
     if (svc != nullptr) CloseServiceHandle(svc);
     if (scm != nullptr) CloseServiceHandle(scm);
     return c;
@@ -153,6 +157,18 @@ TEST(Service, InstalledStartedReachedStoppedAndRemoved) {
     EXPECT_TRUE(alice.receives("to the service"));
     EXPECT_EQ(0, server("--status --control ktw-service", &out));
     EXPECT_NE(std::string::npos, out.find("delivered                               1")) << out;
+
+    // Its own restricted SID: the pipe names it, not LocalService, which every such service is.
+    const char* own = "S-1-5-80-606956646-1629124227-1233102191-1590753562-782887789";
+    std::string sddl = pipe_descriptor("\\\\.\\pipe\\ktw-service");
+    EXPECT_NE(std::string::npos, sddl.find(std::string(";;;") + own + ")")) << sddl;
+    EXPECT_EQ(std::string::npos, sddl.find(";;;LS)")) << sddl;
+    EXPECT_EQ(std::string::npos, sddl.find(";;;S-1-5-19)")) << sddl;
+    // Wine takes no SID type either.
+    if (c.sid_type == 0)
+        std::printf("note: the service control manager has no SID type to read back\n");
+    else
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_SID_TYPE_RESTRICTED), c.sid_type);
 
     // paramchange: the users file read again.
     write_file(users, "ALICE = 127.0.0.1:" + std::to_string(alice.addr.port) +
