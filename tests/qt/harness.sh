@@ -70,11 +70,11 @@ icon_of() {
     done
     return 1
 }
+# An ordinary user's rights, for keltup and for what must not run as root.
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 # as_user COMMAND...: runs the command as the ordinary user of desktop_sway's session, with only
 # that session's environment. exec_as_user takes the place of the calling (sub)shell with it, so
 # that `exec_as_user ... &` leaves the program's own process id in $!.
-# An ordinary user's rights, for keltup and for what must not run as root.
-as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 user_command() {
     user_cmd=("${as_nobody[@]}" env -i PATH=/usr/bin:/bin
         HOME="$work/home" XDG_RUNTIME_DIR="$work/home/rt" XDG_CACHE_HOME="$work/home/cache"
