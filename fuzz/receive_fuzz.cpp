@@ -79,6 +79,8 @@ int endpoint_recv(void* buf, int len) {
 
 void endpoint_cleanup() {}
 
+void endpoint_check_address() {}
+
 namespace {
 
 // Lengths at the edges of what the receivers take, and at the record's own size.

@@ -191,7 +191,7 @@ void operator_notice(FuzzInput* in) {
     char line[256];
     int line_size = 1 + static_cast<int>(fuzz_byte(in));
     std::memset(line, 'x', sizeof line);
-    int reached = relay_operator_notice(scope & 1 ? nick : nullptr, text, line, line_size);
+    int reached = relay_operator_notice(scope & 1 ? nick : nullptr, text, line, line_size, now);
     if (strnlen(line, static_cast<size_t>(line_size)) >= static_cast<size_t>(line_size))
         fuzz_fail("the operator's line runs past its %d bytes", line_size);
     RelayOut o;

@@ -71,6 +71,9 @@ void ui_tray_set(const char* icon);
 void ui_tray_remove();
 // Shows the menu's first pop-up at the cursor and returns the chosen command, 0 when dismissed.
 int ui_tray_menu(UiWnd owner, const MenuTemplate* menu);
+// 1 while the icon is shown in a notification area; 0 while the desktop has none for it (the
+// icon then waits for one) or no icon was added.
+int ui_tray_shown();
 
 // --- the main window's events ---------------------------------------------------------------
 // Where the front-end delivers what happens to the main window: the program's entry points these
@@ -79,13 +82,15 @@ struct UiMainEvents {
     void (*timer_tick)();    // the main window's timer
     void (*tray_event)(int); // the tray callback: UI_TRAY_DBLCLK, UI_TRAY_RBUTTONUP, others
     void (*destroyed)();     // the main window was destroyed
+    void (*another_start)(); // the program was started again in this session and gave way
 };
 // Copies the receivers; an event without one is dropped.
 void ui_set_main_events(const UiMainEvents* events);
 
 // --- the application --------------------------------------------------------------------------
 // Looks for a running copy identified by class and title; when found, restores and raises it and
-// returns 1.
+// returns 1. A front-end that can speak to the running copy also has its another_start receiver
+// called there.
 int ui_find_running(const char* class_name, const char* title);
 // Registers the main window class; returns 1 on success.
 int ui_register_class(const char* class_name);

@@ -8,19 +8,27 @@
 #ifdef _WIN32
 #include <winsock.h>
 typedef SOCKET SocketHandle;
+typedef int AddressLength;
 static const SocketHandle NO_SOCKET = INVALID_SOCKET;
 #else
 #include <arpa/inet.h>
+#include <cerrno>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 typedef int SocketHandle;
+typedef socklen_t AddressLength;
 static const SocketHandle NO_SOCKET = -1;
 #endif
 
 static SocketHandle endpoint_socket = NO_SOCKET;
+// The server's address, kept to connect again when this machine's address changes.
+static sockaddr_in endpoint_server;
+// 0 after a reconnection failed (no route yet): the socket then takes datagrams from anyone, so
+// receiving filters by source, and every send and poll tick tries to connect again.
+static int endpoint_connected;
 #ifdef _WIN32
 static int sockets_started;
 #endif
@@ -31,6 +39,88 @@ static void close_socket(SocketHandle s) {
 #else
     close(s);
 #endif
+}
+
+static int last_socket_error() {
+#ifdef _WIN32
+    return WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+int endpoint_error_means_moved(int error) {
+    switch (error) {
+#ifdef _WIN32
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAENETDOWN:
+    case WSAEADDRNOTAVAIL:
+    case WSAEINVAL:
+    case WSAENOTCONN:
+    case WSAEDESTADDRREQ:
+#else
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case EADDRNOTAVAIL:
+    case EINVAL:
+    case ENOTCONN:
+    case EDESTADDRREQ:
+#endif
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+static int local_address(sockaddr_in* here) {
+    std::memset(here, 0, sizeof *here);
+    AddressLength len = sizeof *here;
+    return getsockname(endpoint_socket, reinterpret_cast<sockaddr*>(here), &len) == 0;
+}
+
+// Dissolves the connection and connects to the server again, so that the system picks the source
+// address anew from the machine's addresses and routes of now. The local port stays: where the
+// dissolve gives back a port the system had chosen, the socket takes the same one again.
+static int reconnect() {
+    sockaddr_in before;
+    int had = local_address(&before);
+    sockaddr_in none;
+    std::memset(&none, 0, sizeof none);
+    none.sin_family = AF_UNSPEC;
+    // Some systems report an error for the dissolve itself, and dissolve all the same.
+    connect(endpoint_socket, reinterpret_cast<sockaddr*>(&none), sizeof none);
+    sockaddr_in after;
+    if (had && before.sin_port != 0 && local_address(&after) && after.sin_port == 0) {
+        sockaddr_in again;
+        std::memset(&again, 0, sizeof again);
+        again.sin_family = AF_INET;
+        again.sin_addr.s_addr = htonl(INADDR_ANY);
+        again.sin_port = before.sin_port;
+        bind(endpoint_socket, reinterpret_cast<sockaddr*>(&again), sizeof again);
+    }
+    endpoint_connected = connect(endpoint_socket, reinterpret_cast<sockaddr*>(&endpoint_server),
+                                 sizeof endpoint_server) == 0;
+    return endpoint_connected;
+}
+
+// 1 when the socket's source address is no longer one of this machine's: a probe socket can't be
+// bound to it. One socket, one bind and one close; nothing when the source is not known.
+static int source_address_gone() {
+    sockaddr_in here;
+    if (!local_address(&here) || here.sin_addr.s_addr == htonl(INADDR_ANY)) return 0;
+    SocketHandle probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == NO_SOCKET) return 0;
+    here.sin_port = 0;
+    int gone = bind(probe, reinterpret_cast<sockaddr*>(&here), sizeof here) != 0 &&
+#ifdef _WIN32
+               last_socket_error() == WSAEADDRNOTAVAIL;
+#else
+               last_socket_error() == EADDRNOTAVAIL;
+#endif
+    close_socket(probe);
+    return gone;
 }
 
 // The server's IPv4 address in network order: a dotted address as it is, else the first IPv4
@@ -128,32 +218,77 @@ int endpoint_open(EndpointFailure* failure) {
     if (connect(s, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
         return fail_with_socket(failure, s, "Cant connect!");
     endpoint_socket = s;
+    endpoint_server = remote;
+    endpoint_connected = 1;
     return 1;
+}
+
+int endpoint_reachable() {
+    sockaddr_in remote;
+    std::memset(&remote, 0, sizeof remote);
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<unsigned short>(remoteport & 0xFFFF));
+    unsigned long addr = 0;
+    if (!resolve_server(servername, &addr)) return 0;
+    remote.sin_addr.s_addr = static_cast<decltype(remote.sin_addr.s_addr)>(addr);
+    // Connecting a datagram socket sends nothing: it only picks the route and the source address.
+    SocketHandle s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == NO_SOCKET) return 0;
+    int ok = connect(s, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+    close_socket(s);
+    return ok;
 }
 
 int endpoint_is_open() {
     return endpoint_socket != NO_SOCKET;
 }
 
+void endpoint_check_address() {
+    if (endpoint_socket == NO_SOCKET) return;
+    if (!endpoint_connected || source_address_gone()) reconnect();
+}
+
+static int send_once(const void* data, int len) {
+    return static_cast<int>(
+        send(endpoint_socket, static_cast<const char*>(data), static_cast<size_t>(len), 0));
+}
+
 int endpoint_send(const void* data, int len) {
     if (endpoint_socket == NO_SOCKET || len < 0) return -1;
-    int n = static_cast<int>(
-        send(endpoint_socket, static_cast<const char*>(data), static_cast<size_t>(len), 0));
+    if (!endpoint_connected && !reconnect()) return -1;
+    int n = send_once(data, len);
+    // The source address went away with the machine's old address: connect again and send anew.
+    if (n < 0 && endpoint_error_means_moved(last_socket_error()) && reconnect())
+        n = send_once(data, len);
     return n < 0 ? -1 : n;
 }
 
 int endpoint_recv(void* buf, int len) {
     if (endpoint_socket == NO_SOCKET || len < 0) return -1;
+    for (;;) {
+        sockaddr_in from;
+        std::memset(&from, 0, sizeof from);
+        AddressLength from_len = sizeof from;
 #ifdef _WIN32
-    // A datagram longer than len fails here (message too long) and is lost.
-    int n = recv(endpoint_socket, static_cast<char*>(buf), len, 0);
-    return n == SOCKET_ERROR ? -1 : n;
+        // A datagram longer than len fails here (message too long) and is lost.
+        int n = recvfrom(endpoint_socket, static_cast<char*>(buf), len, 0,
+                         reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n == SOCKET_ERROR) return -1;
 #else
-    // Here a longer datagram would be cut to len bytes; report it as the error it is on Windows.
-    long n = recv(endpoint_socket, buf, static_cast<size_t>(len), MSG_TRUNC);
-    if (n < 0 || n > len) return -1;
-    return static_cast<int>(n);
+        // Here a longer datagram would be cut to len bytes; it is reported as the error it is on
+        // Windows.
+        long n = recvfrom(endpoint_socket, buf, static_cast<size_t>(len), MSG_TRUNC,
+                          reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n < 0) return -1;
 #endif
+        // A connected socket hears only the server; one that is not takes what comes from the
+        // server alone.
+        if (!endpoint_connected && (from.sin_addr.s_addr != endpoint_server.sin_addr.s_addr ||
+                                    from.sin_port != endpoint_server.sin_port))
+            continue;
+        if (n > len) return -1;
+        return static_cast<int>(n);
+    }
 }
 
 void endpoint_cleanup() {
@@ -161,6 +296,7 @@ void endpoint_cleanup() {
         close_socket(endpoint_socket);
         endpoint_socket = NO_SOCKET;
     }
+    endpoint_connected = 0;
 #ifdef _WIN32
     if (sockets_started) {
         WSACleanup();

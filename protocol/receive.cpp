@@ -20,6 +20,7 @@ static int receive_next(char* buf) {
 
 int receive_poll() {
     if (busy_flag) return 0;
+    endpoint_check_address();
     // On the stack: a notice box lets nested timer ticks poll again while this one waits.
     char buf[POLL_MAX + 1];
     int len = receive_next(buf);

@@ -24,15 +24,19 @@ static GroupTable tables[2];
 static int live;       // tables[live] is in force
 static int generation; // raised whenever another table comes into force
 
-// A group message whose copies are going out: the copy and the member it goes to next.
+// A group message whose copies are going out: the copy, and how many of the addresses at the
+// front of the ring are still its to send to. The addresses are the members' when the message
+// was taken, so that a reload meanwhile neither sends a member a second copy nor skips one.
 struct Delivery {
-    int group, generation; // group is an index into the table in force at that generation
-    int next;
+    int generation; // the table in force when the rest was last looked at
+    int left;
     int len;
     Datagram copy;
 };
 static Delivery queue[RELAY_GROUP_QUEUE];
 static int queue_head, queue_count;
+static NetAddr copy_to[RELAY_GROUP_COPIES]; // a ring: copy_used entries from copy_head
+static int copy_head, copy_used;
 
 // Members of the group line being read, by name, to find one listed twice: open addressing over
 // slots stamped with the group line they were filled for.
@@ -73,6 +77,8 @@ void groups_clear() {
     live = 0;
     ++generation;
     queue_head = queue_count = 0;
+    copy_head = copy_used = 0;
+    std::memset(copy_to, 0, sizeof copy_to); // resident from the start, like the other tables
 }
 
 int relay_group_count() {
@@ -215,12 +221,6 @@ void groups_load_commit() {
 
 // --- messages to and under groups ------------------------------------------------------------
 
-static int is_member(int g, const char* nick) {
-    for (int i = 0; i < relay_group_size(g); ++i)
-        if (directory_same_nick(relay_group_member(g, i), nick)) return 1;
-    return 0;
-}
-
 // Not relayed: a notice to the source, no receipt, and nothing for a resend of it.
 static RelayOutcome refuse(GroupRefusal why, RelayReason reason, const char* text,
                            const MessageKey* key, const NetAddr* from, int len, long long now,
@@ -245,33 +245,50 @@ RelayOutcome groups_refuse_name(int g, const MessageKey* key, const NetAddr* fro
     return RELAY_REFUSED;
 }
 
-// "N of M members of GROUP were not reached: A, B and K more." in at most limit characters: the
-// count always, as many names as fit.
-static void not_reached_text(int g, const char* sender, int missing, int others, int limit,
+// What a group message came to for each member, in the group's order.
+enum { TO_SENDER, REACHED, NO_ADDRESS, OVER_CAP };
+static unsigned char fate[RELAY_GROUP_SIZE_LIMIT];
+
+// "N of M members of GROUP were not reached, K over the limit for one address: A, B and J more."
+// in at most limit characters: the count always, the rest as it fits; names only when named is
+// set (to a member: an outsider learns no nickname it could claim).
+static void not_reached_text(int g, int missing, int capped, int others, int named, int limit,
                              char* text) {
     char name[NICK_SIZE];
     relay_printable(relay_group_name(g), NICK_SIZE, name, sizeof name);
-    int n = std::snprintf(text, BODY_SIZE, "%d of %d members of %s were not reached", missing,
-                          others, name);
+    int total = missing + capped;
+    int n = std::snprintf(text, BODY_SIZE, "%d of %d members of %s were not reached", total, others,
+                          name);
+    char part[64];
+    int piece = std::snprintf(part, sizeof part, ", %d over the limit for one address", capped);
+    if (capped > 0 && n + piece + 1 <= limit)
+        n += std::snprintf(text + n, static_cast<size_t>(BODY_SIZE - n), "%s", part);
     int listed = 0;
-    for (int i = 0; i < relay_group_size(g) && listed < missing; ++i) {
+    for (int i = 0; named && i < relay_group_size(g) && listed < total; ++i) {
+        if (fate[i] != NO_ADDRESS && fate[i] != OVER_CAP) continue;
         const char* m = relay_group_member(g, i);
-        if (directory_same_nick(m, sender) || directory_find(m) != nullptr) continue;
         char more[32] = ".";
-        if (missing - listed - 1 > 0)
-            std::snprintf(more, sizeof more, " and %d more.", missing - listed - 1);
-        int piece = 2 + static_cast<int>(strnlen(m, NICK_SIZE));
+        if (total - listed - 1 > 0)
+            std::snprintf(more, sizeof more, " and %d more.", total - listed - 1);
+        piece = 2 + static_cast<int>(strnlen(m, NICK_SIZE));
         if (n + piece + static_cast<int>(std::strlen(more)) > limit) break;
         n += std::snprintf(text + n, static_cast<size_t>(BODY_SIZE - n), "%s%s",
                            listed == 0 ? ": " : ", ",
                            relay_printable(m, NICK_SIZE, name, NICK_SIZE));
         ++listed;
     }
-    if (listed > 0 && listed < missing)
+    if (listed > 0 && listed < total)
         std::snprintf(text + n, static_cast<size_t>(BODY_SIZE - n), " and %d more.",
-                      missing - listed);
+                      total - listed);
     else
         std::snprintf(text + n, static_cast<size_t>(BODY_SIZE - n), ".");
+}
+
+// Whether nick is one of group g's members.
+static int is_member(int g, const char* nick) {
+    for (int i = 0; i < relay_group_size(g); ++i)
+        if (directory_same_nick(relay_group_member(g, i), nick)) return 1;
+    return 0;
 }
 
 RelayOutcome groups_message(int g, const MessageKey* key, const NetAddr* from, int len,
@@ -279,7 +296,8 @@ RelayOutcome groups_message(int g, const MessageKey* key, const NetAddr* from, i
     const Datagram* msg = key->msg;
     char name[NICK_SIZE], text[BODY_SIZE];
     relay_printable(relay_group_name(g), NICK_SIZE, name, sizeof name);
-    if (!relay_group_open(g) && !is_member(g, msg->sender)) {
+    int member = is_member(g, msg->sender);
+    if (!relay_group_open(g) && !member) {
         std::snprintf(text, sizeof text, "You can't write to %s.", name);
         return refuse(GROUP_NOT_MEMBER, REASON_CANT_WRITE, text, key, from, len, now, out,
                       out_count);
@@ -291,7 +309,7 @@ RelayOutcome groups_message(int g, const MessageKey* key, const NetAddr* from, i
                       name);
         return refuse(GROUP_RATE, REASON_GROUP_RATE, text, key, from, len, now, out, out_count);
     }
-    if (queue_count == RELAY_GROUP_QUEUE) {
+    if (queue_count == RELAY_GROUP_QUEUE || copy_used + relay_group_size(g) > RELAY_GROUP_COPIES) {
         std::snprintf(text, sizeof text,
                       "The server is busy: your message to %s was not sent. Send it again in a "
                       "moment.",
@@ -301,33 +319,42 @@ RelayOutcome groups_message(int g, const MessageKey* key, const NetAddr* from, i
     if (!resend_remember(key, HANDLED, now)) ++relay_stats.resend_memory_full;
 
     // The copy: the sender as it came, the group's name as listed, kind 'G'.
-    Delivery* d = &queue[(queue_head + queue_count++) % RELAY_GROUP_QUEUE];
+    Delivery* d = &queue[(queue_head + queue_count) % RELAY_GROUP_QUEUE];
     d->len = HEADER_SIZE + key->body_len + 1;
     std::memcpy(&d->copy, msg, static_cast<size_t>(d->len));
     d->copy.kind = KIND_GREETING;
     directory_set_nick(d->copy.recipient, relay_group_name(g));
-    d->group = g;
     d->generation = generation;
-    d->next = 0;
+    d->left = 0;
 
-    int others = 0, missing = 0;
+    // Each other member the relay has an address for, while its host is within its cap.
+    int others = 0, missing = 0, capped = 0;
     for (int i = 0; i < relay_group_size(g); ++i) {
         const char* m = relay_group_member(g, i);
+        fate[i] = TO_SENDER;
         if (directory_same_nick(m, msg->sender)) continue;
         ++others;
-        missing += directory_find(m) == nullptr;
+        const RelayUser* u = directory_find(m);
+        fate[i] = u == nullptr ? NO_ADDRESS : dest_allow(u->addr.ip, now) ? REACHED : OVER_CAP;
+        missing += fate[i] == NO_ADDRESS;
+        capped += fate[i] == OVER_CAP;
+        if (fate[i] != REACHED) continue;
+        copy_to[(copy_head + copy_used++) % RELAY_GROUP_COPIES] = u->addr;
+        ++d->left;
     }
+    if (d->left > 0) ++queue_count;
     ++relay_stats.group_messages;
     relay_stats.group_not_reached += missing;
+    relay_stats.dest_capped += capped;
 
     handle_receipt(&d->copy, from, &out[0]);
     *out_count = 1;
-    if (missing > 0) {
+    if (missing + capped > 0) {
         // Receipt and notice together within the bound on what goes back.
         int room = RELAY_AMPLIFICATION * len - out[0].len;
         if (room > RECORD_SIZE) room = RECORD_SIZE;
-        not_reached_text(g, msg->sender, missing, others, room - HEADER_SIZE - 1, text);
-        // Nobody reached at all is an unknown recipient to programs that read the reason.
+        not_reached_text(g, missing, capped, others, member, room - HEADER_SIZE - 1, text);
+        // Nobody with an address at all is an unknown recipient to programs that read the reason.
         RelayReason why = missing == others ? REASON_UNKNOWN : REASON_NOT_REACHED;
         *out_count += handle_notice(&d->copy, from, room, text, why, &out[1]);
     }
@@ -338,23 +365,26 @@ int relay_group_pending() {
     return queue_count > 0;
 }
 
-int relay_group_next(RelayOut* out, long long now) {
+// A copy renews no lease: only a member's own datagrams do.
+int relay_group_next(RelayOut* out, long long /* now */) {
     while (queue_count > 0) {
         Delivery* d = &queue[queue_head];
-        // The users file was read again: the rest go to the group as it is listed now.
+        // The users file was read again: a group that is gone gets no more.
         if (d->generation != generation) {
-            d->group = d->group < 0 ? -1 : relay_group_find(d->copy.recipient);
             d->generation = generation;
+            if (relay_group_find(d->copy.recipient) < 0) {
+                copy_head = (copy_head + d->left) % RELAY_GROUP_COPIES;
+                copy_used -= d->left;
+                d->left = 0;
+            }
         }
-        while (d->group >= 0 && d->next < relay_group_size(d->group)) {
-            const char* m = relay_group_member(d->group, d->next++);
-            if (directory_same_nick(m, d->copy.sender)) continue;
-            RelayUser* u = directory_find(m);
-            if (u == nullptr) continue;
-            directory_heard(u, now);
+        if (d->left > 0) {
             std::memcpy(out->data, &d->copy, static_cast<size_t>(d->len));
             out->len = d->len;
-            out->to = u->addr;
+            out->to = copy_to[copy_head];
+            copy_head = (copy_head + 1) % RELAY_GROUP_COPIES;
+            --copy_used;
+            --d->left;
             ++relay_stats.group_copies;
             return 1;
         }

@@ -12,6 +12,10 @@ static int notice_next;  // index into users or the group's members; -1: one tar
 static int notice_group; // the group whose members get it, or -1
 static int notice_left;  // 1 while notices are to be sent
 static NetAddr notice_to;
+// Targets of the notice, by position in its walk, whose host was over its limit when it was
+// queued; positions from notice_walked on were not looked at.
+static unsigned char notice_held[RELAY_MAX_USERS_LIMIT / 8];
+static int notice_walked;
 
 static RelayDrop last_drop;
 
@@ -20,6 +24,7 @@ void handle_clear() {
     notice_next = 0;
     notice_left = 0;
     notice_group = -1;
+    notice_walked = 0;
 }
 
 // clean_text() for a long field, eight bytes at a time; returns the text's length.
@@ -96,27 +101,61 @@ RelayDrop relay_last_drop() {
     return last_drop;
 }
 
-int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size) {
+// The user at position i of the notice's walk: the group's member i, or directory slot i.
+static const RelayUser* notice_target(int i) {
+    if (notice_group < 0) return relay_user_at(i);
+    return i < relay_group_size(notice_group) ? directory_find(relay_group_member(notice_group, i))
+                                              : nullptr;
+}
+
+static int notice_targets() {
+    return notice_group >= 0 ? relay_group_size(notice_group) : relay_user_slots();
+}
+
+static int notice_is_held(int i) {
+    return i < notice_walked && (notice_held[i / 8] >> (i % 8) & 1);
+}
+
+int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size,
+                          long long now) {
     char name[NICK_SIZE];
-    int reached = 0;
+    int reached = 0, held = 0;
     notice_left = 0;
     notice_next = RELAY_MAX_USERS;
+    notice_walked = 0;
     notice_group = nick_or_null != nullptr ? relay_group_find(nick_or_null) : -1;
-    if (notice_group >= 0) {
-        for (int i = 0; i < relay_group_size(notice_group); ++i)
-            reached += directory_find(relay_group_member(notice_group, i)) != nullptr;
-        relay_printable(relay_group_name(notice_group), NICK_SIZE, name, sizeof name);
+    if (notice_group >= 0 || nick_or_null == nullptr) {
+        // Each target's host takes its token now; those over the limit are skipped when sending.
+        notice_walked = notice_targets();
+        for (int i = 0; i < notice_walked; ++i) {
+            const RelayUser* u = notice_target(i);
+            int over = u != nullptr && !dest_allow(u->addr.ip, now);
+            reached += u != nullptr;
+            held += over;
+            unsigned char bit = static_cast<unsigned char>(1u << (i % 8));
+            notice_held[i / 8] = static_cast<unsigned char>(over ? notice_held[i / 8] | bit
+                                                                 : notice_held[i / 8] & ~bit);
+        }
         notice_next = 0;
-        notice_left = reached > 0;
-        std::snprintf(line, static_cast<size_t>(line_size),
-                      "Notice sent to %d of the %d members of %s.", reached,
-                      relay_group_size(notice_group), name);
+        notice_left = reached > held;
+    }
+    int n = 0;
+    if (notice_group >= 0) {
+        relay_printable(relay_group_name(notice_group), NICK_SIZE, name, sizeof name);
+        n = std::snprintf(line, static_cast<size_t>(line_size),
+                          "Notice sent to %d of the %d members of %s.", reached - held,
+                          relay_group_size(notice_group), name);
     } else if (nick_or_null != nullptr) {
         const RelayUser* u = directory_find(nick_or_null);
         relay_printable(nick_or_null, NICK_SIZE, name, sizeof name);
         if (u == nullptr) {
             std::snprintf(line, static_cast<size_t>(line_size),
                           "Nobody called %s is known to the server.", name);
+        } else if (!dest_allow(u->addr.ip, now)) {
+            reached = held = 1;
+            std::snprintf(line, static_cast<size_t>(line_size),
+                          "Notice to %s not sent: its address was over its limit (--dest-rate).",
+                          name);
         } else {
             reached = 1;
             notice_to = u->addr;
@@ -125,21 +164,22 @@ int relay_operator_notice(const char* nick_or_null, const char* text, char* line
             std::snprintf(line, static_cast<size_t>(line_size), "Notice sent to %s.", name);
         }
     } else {
-        reached = relay_user_count();
-        notice_next = 0;
-        notice_left = reached > 0;
-        std::snprintf(line, static_cast<size_t>(line_size), "Notice sent to %d nickname%s.",
-                      reached, reached == 1 ? "" : "s");
+        n = std::snprintf(line, static_cast<size_t>(line_size), "Notice sent to %d nickname%s.",
+                          reached - held, reached - held == 1 ? "" : "s");
     }
-    Datagram* n = &notice;
-    start_record(n, KIND_NOTICE);
-    n->reserved[RELAY_REASON_AT] = REASON_OPERATOR;
+    if (n > 0 && n < line_size && held > 0)
+        std::snprintf(line + n, static_cast<size_t>(line_size - n),
+                      " %d not sent: their address was over its limit (--dest-rate).", held);
+    relay_stats.dest_capped += held;
+    Datagram* d = &notice;
+    start_record(d, KIND_NOTICE);
+    d->reserved[RELAY_REASON_AT] = REASON_OPERATOR;
     int body = static_cast<int>(strnlen(text, BODY_SIZE - 1));
-    std::memcpy(n->body, text, static_cast<size_t>(body));
-    n->body[body] = '\0';
+    std::memcpy(d->body, text, static_cast<size_t>(body));
+    d->body[body] = '\0';
     notice_len = HEADER_SIZE + body + 1;
     relay_log(LOG_NORMAL, "operator notice: %s", line);
-    return reached;
+    return reached - held;
 }
 
 int relay_notice_next(RelayOut* out) {
@@ -148,17 +188,12 @@ int relay_notice_next(RelayOut* out) {
     if (notice_next < 0) {
         notice_left = 0;
         out->to = notice_to;
-    } else if (notice_group >= 0) {
-        const RelayUser* u = nullptr;
-        while (u == nullptr && notice_next < relay_group_size(notice_group))
-            u = directory_find(relay_group_member(notice_group, notice_next++));
-        if (u == nullptr) {
-            notice_left = 0;
-            return 0;
-        }
-        out->to = u->addr;
     } else {
-        const RelayUser* u = relay_user_at(notice_next++);
+        const RelayUser* u = nullptr;
+        while (u == nullptr && notice_next < notice_targets()) {
+            int i = notice_next++;
+            if (!notice_is_held(i)) u = notice_target(i);
+        }
         if (u == nullptr) {
             notice_left = 0;
             return 0;

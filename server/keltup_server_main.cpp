@@ -23,7 +23,9 @@ ServerOptions server_options = {"0.0.0.0",
                                 nullptr,
                                 RELAY_DEFAULT_GROUP_SIZE,
                                 RELAY_DEFAULT_GROUP_RATE,
-                                RELAY_DEFAULT_GROUP_BURST};
+                                RELAY_DEFAULT_GROUP_BURST,
+                                RELAY_DEFAULT_DEST_RATE,
+                                RELAY_DEFAULT_DEST_BURST};
 
 static long long next_stats, next_metrics;
 static char state_path[FS_PATH_SIZE];
@@ -36,6 +38,7 @@ static void usage(FILE* to) {
         "usage: keltup-server [--port N] [--bind ADDRESS] [--users FILE] [--lease SECONDS]\n"
         "                     [--rate N] [--max-users N] [--max-users-per-address N]\n"
         "                     [--max-group-size N] [--group-rate N] [--group-burst N]\n"
+        "                     [--dest-rate N] [--dest-burst N]\n"
         "                     [--control PATH] [--metrics FILE] [--state FILE|none]\n"
         "                     [--quiet | --verbose]\n"
         "       keltup-server --notice NICK|GROUP|--all TEXT [--control PATH]\n"
@@ -55,9 +58,12 @@ static void usage(FILE* to) {
         "                      learned nicknames one host address may hold (default 64)\n"
         "  --max-group-size N  members a group of the users file may have (default 1000,\n"
         "                      at most 10000)\n"
-        "  --group-rate N      messages to groups per second each source address may send\n"
+        "  --group-rate N      messages to groups per second each source host may send\n"
         "                      (default 1; 0: no limit), with bursts of --group-burst N\n"
-        "                      (default 5)\n"
+        "                      (default 5; a host not heard from lately starts with 1)\n"
+        "  --dest-rate N       group copies and operator notices per second toward any one\n"
+        "                      host address (default 100; 0: no limit), with bursts of\n"
+        "                      --dest-burst N (default 64)\n"
         "%s"
         "  --metrics FILE      write the counters every 15 s to FILE, Prometheus text format\n"
         "%s"
@@ -145,6 +151,8 @@ static int start_relay() {
     relay_config.max_group_size = static_cast<int>(o.max_group_size);
     relay_config.group_rate = static_cast<int>(o.group_rate);
     relay_config.group_burst = static_cast<int>(o.group_burst);
+    relay_config.dest_rate = static_cast<int>(o.dest_rate);
+    relay_config.dest_burst = static_cast<int>(o.dest_burst);
     char err[600];
     if (!relay_init(err, sizeof err)) {
         relay_log(LOG_QUIET, "%s", err);
@@ -291,6 +299,10 @@ int main(int argc, char** argv) {
             ok = parse_number(argv[++i], 0, 1000000, &o.group_rate);
         } else if (is(nullptr, "--group-burst")) {
             ok = parse_number(argv[++i], 1, 1000000, &o.group_burst);
+        } else if (is(nullptr, "--dest-rate")) {
+            ok = parse_number(argv[++i], 0, 1000000, &o.dest_rate);
+        } else if (is(nullptr, "--dest-burst")) {
+            ok = parse_number(argv[++i], 1, 1000000, &o.dest_burst);
         } else if (is(nullptr, "--notice")) {
             // --notice NICK TEXT, or --notice --all TEXT
             if (std::strcmp(argv[i + 1], "--all") == 0) {

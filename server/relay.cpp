@@ -24,7 +24,9 @@ RelayConfig relay_config = {RELAY_DEFAULT_LEASE_S * 1000LL,
                             RELAY_DEFAULT_PER_ADDRESS,
                             RELAY_DEFAULT_GROUP_SIZE,
                             RELAY_DEFAULT_GROUP_RATE,
-                            RELAY_DEFAULT_GROUP_BURST};
+                            RELAY_DEFAULT_GROUP_BURST,
+                            RELAY_DEFAULT_DEST_RATE,
+                            RELAY_DEFAULT_DEST_BURST};
 RelayStats relay_stats;
 
 static long long table_bytes, directory_bytes, resend_bytes;

@@ -18,8 +18,9 @@ enum {
     // message of the last 13 s at 20,000 messages/s with 200-character bodies (248 bytes each
     // remembered), more for shorter ones.
     RELAY_RESEND_BYTES_PER_USER = 1024,
-    RELAY_SOURCE_SETS = 1024, // per-address token buckets: sets of
-    RELAY_SOURCE_WAYS = 4,    //   four entries, the one idle longest replaced
+    RELAY_SOURCE_SETS = 1024, // per-source token buckets: sets of
+    RELAY_SOURCE_WAYS = 4,    //   four entries, the one nearest to full replaced
+    RELAY_DEST_SETS = 2048,   // per-destination buckets (copies and notices), sets of four
     RELAY_BATCH = 1024,       // datagrams handled at most per drain
     RELAY_AMPLIFICATION = 3,  // bytes back to a source per byte it sent, at most
     RELAY_STATS_MS = 60000,   // how often changed drop counts are logged
@@ -39,6 +40,14 @@ enum {
     RELAY_DEFAULT_GROUP_BURST = 5,   // ... and this many at once
     RELAY_GROUP_QUEUE = 256,         // group messages whose copies are going out, at most
     RELAY_GROUP_TURN = 64,           // copies sent at most per drain, so others do not wait
+    // Addresses of the copies still to go out, all queued messages together: room for the queue
+    // full of messages to groups of the default size.
+    RELAY_GROUP_COPIES = 1 << 18,
+    // Copies and operator notices toward any one host address, whatever their sources: per second
+    // sustained (--dest-rate), and at once (--dest-burst), enough for one message to reach every
+    // member behind a terminal server's address (as many as a host may hold learned nicknames).
+    RELAY_DEFAULT_DEST_RATE = 100,
+    RELAY_DEFAULT_DEST_BURST = 64,
 };
 
 // kRelayMark (protocol/datagram.h) in a datagram coming back (a users entry pointing at the relay
@@ -58,8 +67,10 @@ struct RelayConfig {
     int max_users;       // directory slots (1 to RELAY_MAX_USERS_LIMIT)
     int max_per_address; // learned nicknames one host address (any port) may hold
     int max_group_size;  // members a group of the users file may have
-    int group_rate;      // group messages per second per source address; 0: no limit
-    int group_burst;     // ... and at once
+    int group_rate;      // group messages per second per source host address; 0: no limit
+    int group_burst;     // ... and at once (a host not heard from lately starts with one)
+    int dest_rate;       // copies and notices per second toward one host address; 0: no limit
+    int dest_burst;      // ... and at once
 };
 extern RelayConfig relay_config;
 
@@ -174,8 +185,8 @@ const char* relay_group_name(int g);
 int relay_group_open(int g);
 int relay_group_size(int g);
 const char* relay_group_member(int g, int i);
-// After RELAY_GROUP: fills out with the next copy to send (kind 'G', to a member with an address,
-// which counts as delivered to it at now) and returns 1; 0 when none is waiting.
+// After RELAY_GROUP: fills out with the next copy to send (kind 'G', to the address a member had
+// when the message was taken; a copy renews no lease) and returns 1; 0 when none is waiting.
 int relay_group_next(RelayOut* out, long long now);
 int relay_group_pending();
 
@@ -187,8 +198,10 @@ const RelayUser* relay_user_at(int i);
 // An operator's notice (from the control channel): queues TEXT for nick (for each member the relay
 // has an address for when nick names a group), or for every known nickname when nick is nullptr, to
 // be sent by relay_notice_next; writes the line for the operator
-// ("Notice sent to ...", "Nobody called ...") into line. Returns the number of nicknames reached.
-int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size);
+// ("Notice sent to ...", "Nobody called ...") into line. A nickname whose host is over its limit
+// at now (dest_rate) is left out, counted and said in the line. Returns the number reached.
+int relay_operator_notice(const char* nick_or_null, const char* text, char* line, int line_size,
+                          long long now);
 
 // Running totals since the start. lease_refused: messages relayed under a nickname another port
 // of the same host holds; directory_full: new nicknames not learned, every slot live;
@@ -203,6 +216,8 @@ struct RelayStats {
     // and messages to or under a group refused.
     long long group_messages, group_copies, group_not_reached;
     long long group_refused[GROUP_REFUSALS];
+    // Copies and operator notices not sent: their destination host was over dest_rate.
+    long long dest_capped;
 };
 extern RelayStats relay_stats;
 long long relay_dropped_total();

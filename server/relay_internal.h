@@ -84,13 +84,17 @@ void resend_forget(uint32_t pos);
 uint32_t resend_prefetch_chain(const NetAddr* from, const char* data, int len);
 void resend_prefetch_record(uint32_t chain);
 
-// --- per-source buckets (sources.cpp) --------------------------------------------------------
+// --- token buckets (sources.cpp) -------------------------------------------------------------
 
 void sources_clear();
-// Takes one token from the source's bucket; 0 when it is empty.
+// Takes one token from the source's bucket (its address and port); 0 when it is empty.
 int source_allow(const NetAddr* from, long long now);
-// The same for group messages, from buckets of their own (group_rate, group_burst).
+// The same for group messages, from buckets of their own by host address (group_rate,
+// group_burst).
 int source_allow_group(const NetAddr* from, long long now);
+// The same for a copy or a notice toward host ip, from buckets by destination (dest_rate,
+// dest_burst).
+int dest_allow(uint32_t ip, long long now);
 
 // --- one datagram, and operator notices (handle.cpp) -----------------------------------------
 

@@ -53,6 +53,9 @@ static const CounterInfo kCounters[] = {
     {"group members not reached", "group_members_not_reached",
      "Members a group message did not reach, the relay having no address for them.",
      &RelayStats::group_not_reached},
+    {"over destination limit", "destination_limited",
+     "Group copies and operator notices not sent: their destination host was over --dest-rate.",
+     &RelayStats::dest_capped},
 };
 
 // A drop reason as a label value: "wrong kind" -> "wrong_kind".
@@ -180,13 +183,14 @@ static void status_answer(ControlAnswer* c, long long now) {
     add_groups(c);
 }
 
-static void notice_answer(ControlAnswer* c, const char* nick, const char* text, int udp_fd) {
+static void notice_answer(ControlAnswer* c, const char* nick, const char* text, int udp_fd,
+                          long long now) {
     char body[BODY_SIZE];
     std::memset(body, 0, sizeof body);
     std::strncpy(body, text, sizeof body - 1);
     clean_text(body, BODY_SIZE);
     char line[200];
-    int reached = relay_operator_notice(nick, body, line, sizeof line);
+    int reached = relay_operator_notice(nick, body, line, sizeof line, now);
     RelayOut out;
     while (relay_notice_next(&out))
         if (net_send(udp_fd, out.data, out.len, &out.to) < 0) ++relay_stats.send_failed;
@@ -201,21 +205,23 @@ void control_answer(char* in, int len, int allowed, const char* why, ControlAnsw
         answer(c, "refused\n%s\n", why);
         return;
     }
+    if (len > CONTROL_REQUEST_SIZE) {
+        answer(c, "error\nthe request is too long\n");
+        return;
+    }
     in[len] = '\0';
     char* arg = std::strchr(in, '\n');
     if (arg != nullptr) *arg++ = '\0';
-    if (len > CONTROL_REQUEST_SIZE) {
-        answer(c, "error\nthe request is too long\n");
-    } else if (std::strcmp(in, "status") == 0) {
+    if (std::strcmp(in, "status") == 0) {
         relay_log(LOG_VERBOSE, "control: status");
         status_answer(c, now);
     } else if (std::strcmp(in, "notice-all") == 0 && arg != nullptr) {
-        notice_answer(c, nullptr, arg, udp_fd);
+        notice_answer(c, nullptr, arg, udp_fd, now);
     } else if (std::strcmp(in, "notice") == 0 && arg != nullptr &&
                std::strchr(arg, '\n') != nullptr && arg[0] != '\n') {
         char* text = std::strchr(arg, '\n');
         *text++ = '\0';
-        notice_answer(c, arg, text, udp_fd);
+        notice_answer(c, arg, text, udp_fd, now);
     } else if (std::strcmp(in, "reload") == 0 && control_reload != nullptr) {
         char line[700];
         int ok = control_reload(line, sizeof line);

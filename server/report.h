@@ -44,9 +44,10 @@ void control_set_start(long long now);
 // for the operator into line and returns 1, or 0 when it kept the old list.
 extern int (*control_reload)(char* line, int size);
 
-// Answers the request in[0..len) (in holds len + 1 bytes; len over CONTROL_REQUEST_SIZE is a
-// request too long). A caller that may not control the relay (allowed 0) is answered "refused"
-// and why. Operator notices go out over udp_fd.
+// Answers the request in[0..len). One of at most CONTROL_REQUEST_SIZE bytes is ended in place
+// (in holds len + 1 bytes); a longer one is a request too long, and in is not written. A caller
+// that may not control the relay (allowed 0) is answered "refused" and why. Operator notices go out
+// over udp_fd.
 void control_answer(char* in, int len, int allowed, const char* why, ControlAnswer* a, int udp_fd,
                     long long now);
 // Once a's part is sent: makes the next part of a long answer. Returns 0 when there is none.

@@ -14,6 +14,7 @@ struct ServerOptions {
     long lease, rate, max_users, per_address;
     const char* state_file; // as given; nullptr: the default; "none": no state file
     long max_group_size, group_rate, group_burst;
+    long dest_rate, dest_burst;
 };
 extern ServerOptions server_options;
 

@@ -7,6 +7,7 @@
 #include "protocol/endpoint.h"
 #include "protocol/send.h"
 #include "resources/resources.h"
+#include "shell/notices.h"
 #include "shell/shell.h"
 
 int pending_arrivals;
@@ -26,12 +27,13 @@ int network_store(const char* buf) {
 }
 
 // Every datagram the poll or a send's wait accepts, by its kind. Boxes are modal: timer ticks
-// inside them poll again (or, during a send, find the busy flag set).
+// inside them poll again (or, during a send, find the busy flag set); notices beyond the bound on
+// open boxes wait their turn.
 static int take(const Arrival* a) {
     switch (a->buf[3]) {
     case KIND_NOTICE:
-        // The notice's own text as received, in the poll and during a send alike.
-        ui_message_box(main_window, a->buf + HEADER_SIZE, "KelTup", UI_MB_OK);
+        // The notice's own text as received, in the poll and during a send alike, in its turn.
+        notice_show(a->buf + HEADER_SIZE);
         return ARRIVAL_OTHER;
     case KIND_GREETING:
     case KIND_MESSAGE: {

@@ -22,6 +22,7 @@
 #include "settings/settings.h"
 #include "settings/settings_dialog.h"
 #include "shell/network.h"
+#include "shell/notices.h"
 
 UiWnd main_window;
 
@@ -104,6 +105,7 @@ int shell_main(const char* tail) {
     busy_flag = 0;
     shell_ended = 0;
     main_window = 0;
+    notices_reset();
 
     random_seed(static_cast<unsigned>(time(nullptr)));
     network_listen();
@@ -143,14 +145,19 @@ int shell_main(const char* tail) {
     return ui_run_loop();
 }
 
+// A double-click's answer: the messages when some wait, else a new one to write.
+static void open_messages_or_compose() {
+    ui_foreground(main_window);
+    if (inbox_count() <= 0)
+        compose_open(main_window);
+    else
+        viewer_open(main_window);
+}
+
 void shell_tray_event(int mouse_event) {
     if (shell_ended) return;
     if (mouse_event == UI_TRAY_DBLCLK) {
-        ui_foreground(main_window);
-        if (inbox_count() <= 0)
-            compose_open(main_window);
-        else
-            viewer_open(main_window);
+        open_messages_or_compose();
     } else if (mouse_event == UI_TRAY_RBUTTONUP) {
         switch (ui_tray_menu(main_window, &kConMenu)) {
         case CMD_SEND:
@@ -180,7 +187,17 @@ void shell_timer_tick() {
     }
 }
 
-const UiMainEvents shell_main_events = {shell_timer_tick, shell_tray_event, shell_destroyed};
+void shell_another_start() {
+    if (shell_ended || !main_window) return;
+    // With an icon to click, the first copy's open dialog coming forward is enough. Without one
+    // (a desktop with no notification area), starting the program again is the user's only way
+    // in: it does what a double-click on the icon would.
+    if (ui_tray_shown()) return;
+    open_messages_or_compose();
+}
+
+const UiMainEvents shell_main_events = {shell_timer_tick, shell_tray_event, shell_destroyed,
+                                        shell_another_start};
 
 void shell_destroyed() {
     if (shell_ended) return;

@@ -1,7 +1,9 @@
 // Group delivery benchmark on 127.0.0.1: copies a second that keltup-server sends for a group of
 // 1,000 members, against a batched forwarder (recvmmsg/sendmmsg) that sends the same number of
 // copies for each message, both pinned to core 0 in turn; and the receipt latency of ordinary
-// messages while the group is served, against the same relay without group traffic.
+// messages while the group is served, against the same relay without group traffic; and the
+// relay's copies a second with its limit per destination host checked for every copy (set so high
+// that it never holds one back), against the same relay without the limit.
 //   group_load KELTUP-SERVER [MESSAGES] [ROUNDS]
 // MESSAGES group messages (default 300) of a 200-character body, WINDOW (4) in flight at once.
 #include "protocol/datagram.h"
@@ -132,8 +134,10 @@ Target start_forwarder() {
     return {pid, a};
 }
 
-// keltup-server on core 0 with the users file, its port read from its first line.
-Target start_relay(const char* program, const std::string& users, const std::string& control) {
+// keltup-server on core 0 with the users file, its port read from its first line; dest_rate is
+// its --dest-rate and --dest-burst ("0": no limit per destination).
+Target start_relay(const char* program, const std::string& users, const std::string& control,
+                   const char* dest_rate = "0") {
     int out[2];
     if (pipe(out) != 0) std::exit(1);
     pid_t pid = fork();
@@ -143,7 +147,8 @@ Target start_relay(const char* program, const std::string& users, const std::str
         close(out[0]);
         close(out[1]);
         execl(program, program, "--bind", "127.0.0.1", "--port", "0", "--users", users.c_str(),
-              "--control", control.c_str(), "--rate", "0", "--group-rate", "0", "--quiet",
+              "--control", control.c_str(), "--rate", "0", "--group-rate", "0", "--dest-rate",
+              dest_rate, "--dest-burst", dest_rate[0] == '0' ? "1" : dest_rate, "--quiet",
               static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -277,7 +282,7 @@ int main(int argc, char** argv) {
     std::fclose(f);
 
     std::thread counter(receive_copies);
-    std::vector<double> base_rate, relay_rate, alone_p99, busy_p99;
+    std::vector<double> base_rate, relay_rate, alone_p99, busy_p99, limit_ratio;
     long long lost_base = 0, lost_relay = 0, pings_alone = 0, pings_busy = 0;
     for (int round = 1; round <= rounds; ++round) {
         long long lost = 0;
@@ -303,14 +308,27 @@ int main(int argc, char** argv) {
         talking = false;
         u.join();
         stop(&relay);
+
+        // Fresh relays with and without the limit per destination checked for each copy, which
+        // goes first taking turns, so that neither gains from coming second.
+        double with_limit = 0, without = 0;
+        for (int k = 0; k < 2; ++k) {
+            int limited = (k + round) % 2;
+            Target t = start_relay(relay_program, users, control, limited ? "1000000" : "0");
+            (limited ? with_limit : without) = group_run(s, t.addr, messages, &lost);
+            lost_relay += lost;
+            stop(&t);
+        }
+        limit_ratio.push_back(without > 0 ? with_limit / without : 0);
         alone_p99.push_back(p99(alone));
         busy_p99.push_back(p99(busy));
         pings_alone += static_cast<long long>(alone.size());
         pings_busy += static_cast<long long>(busy.size());
         std::printf("round %d: copies/s batched forwarder %.0f, keltup-server %.0f; receipt p99 "
-                    "%.0f us alone (%zu), %.0f us beside the group (%zu)\n",
+                    "%.0f us alone (%zu), %.0f us beside the group (%zu); limit per destination "
+                    "checked %.0f, not %.0f\n",
                     round, base_rate.back(), relay_rate.back(), alone_p99.back(), alone.size(),
-                    busy_p99.back(), busy.size());
+                    busy_p99.back(), busy.size(), with_limit, without);
         std::fflush(stdout);
     }
     stop_receiving = true;
@@ -334,7 +352,8 @@ int main(int argc, char** argv) {
     std::printf("median receipt p99 of other users: %.0f us alone, %.0f us while the group is "
                 "served, ratio %.2f (%lld and %lld receipts)\n",
                 a, g, a > 0 ? g / a : 0, pings_alone, pings_busy);
-    std::printf("median of the rounds' ratios: copies/s %.2f, receipt p99 %.2f\n",
-                median(copy_ratio), median(latency_ratio));
+    std::printf("median of the rounds' ratios: copies/s %.2f, receipt p99 %.2f, copies/s with the "
+                "limit per destination checked ÷ without %.3f\n",
+                median(copy_ratio), median(latency_ratio), median(limit_ratio));
     return 0;
 }

@@ -421,6 +421,11 @@ void fake_tray(int mouse_event) {
     if (main_events.tray_event) main_events.tray_event(mouse_event);
 }
 
+void fake_another_start() {
+    fake_log("another start");
+    if (main_events.another_start) main_events.another_start();
+}
+
 // --- what the program shows ---------------------------------------------------------------------
 
 std::string fake_text(UiWnd dlg, int id) {

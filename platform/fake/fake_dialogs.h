@@ -36,6 +36,7 @@ int fake_click_check(UiWnd dlg, int id); // an automatic check box
 int fake_tick(UiWnd dlg, int timer_id);  // a running timer of the dialog
 int fake_tick_main();                    // the main window's timer, if running
 void fake_tray(int mouse_event);         // a tray callback to the main window
+void fake_another_start();               // a second start giving way to this copy
 
 // --- what the program shows -------------------------------------------------------------------
 std::string fake_text(UiWnd dlg, int id);

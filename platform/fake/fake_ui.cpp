@@ -8,6 +8,7 @@ std::function<void(int)> fake_on_sleep;
 std::string fake_tray_icon;
 unsigned long fake_last_error;
 int fake_tray_add_fails;
+int fake_tray_area = 1;
 
 void fake_log(const std::string& entry) {
     fake_events.push_back(entry);
@@ -20,6 +21,7 @@ void fake_ui_reset() {
     fake_tray_icon.clear();
     fake_last_error = 0;
     fake_tray_add_fails = 0;
+    fake_tray_area = 1;
 }
 
 std::vector<std::string> fake_events_with(const std::string& prefix) {
@@ -51,6 +53,10 @@ int ui_tray_add(UiWnd, const char* icon, const char*) {
 void ui_tray_set(const char* icon) {
     fake_tray_icon = icon;
     fake_log(std::string("tray:set:") + icon);
+}
+
+int ui_tray_shown() {
+    return fake_tray_area && !fake_tray_icon.empty();
 }
 
 void ui_tray_remove() {

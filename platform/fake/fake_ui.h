@@ -22,9 +22,11 @@ extern std::string fake_tray_icon;
 extern unsigned long fake_last_error;
 // When set, ui_tray_add fails.
 extern int fake_tray_add_fails;
+// 0: the desktop has no notification area, so an added icon is not shown (ui_tray_shown).
+extern int fake_tray_area;
 
 void fake_log(const std::string& entry);
-// Clears the log, the hooks, the tray state and the last error.
+// Clears the log, the hooks, the tray state (with a notification area) and the last error.
 void fake_ui_reset();
 // The entries that begin with prefix, in order.
 std::vector<std::string> fake_events_with(const std::string& prefix);

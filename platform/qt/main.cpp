@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     // Closing the last dialog must not end a program that lives in the tray.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    UiQtMainEvents events = {shell_timer_tick, shell_tray_event, shell_destroyed, messages_waiting};
+    UiQtMainEvents events = {shell_timer_tick, shell_tray_event, shell_destroyed, messages_waiting,
+                             shell_another_start};
     ui_qt_set_main_events(&events);
     watch_signals();
 

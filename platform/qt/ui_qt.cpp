@@ -83,11 +83,12 @@ void ui_qt_set_main_events(const UiQtMainEvents* events) {
     qt_main_events = events ? *events : UiQtMainEvents();
 }
 
-// The portable registration: the three events, the tray description's count left as it is.
+// The portable registration: the four events, the tray description's count left as it is.
 void ui_set_main_events(const UiMainEvents* events) {
     qt_main_events.timer_tick = events ? events->timer_tick : nullptr;
     qt_main_events.tray_event = events ? events->tray_event : nullptr;
     qt_main_events.destroyed = events ? events->destroyed : nullptr;
+    qt_main_events.another_start = events ? events->another_start : nullptr;
 }
 
 QWidget* ui_qt_widget(UiWnd h) {

@@ -12,6 +12,7 @@ struct UiQtMainEvents {
     void (*tray_event)(int); // UI_TRAY_DBLCLK, UI_TRAY_RBUTTONUP
     void (*destroyed)();     // ui_destroy_window on the main window
     int (*waiting)();        // messages waiting, for the tray icon's description; -1: unknown now
+    void (*another_start)(); // a second copy gave way to this one
 };
 void ui_qt_set_main_events(const UiQtMainEvents* events);
 

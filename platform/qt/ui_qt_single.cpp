@@ -1,7 +1,9 @@
 // One copy per desktop session: a lock file held while the program runs, and a local socket on
-// which a second copy asks the first to bring its dialog forward before it ends.
+// which a second copy tells the first that it was started before it ends. The first brings its
+// open dialog forward and hands the start to the program, which may do more.
 #include "platform/qt/ui_qt_internal.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocalServer>
@@ -69,6 +71,15 @@ int ui_find_running(const char* class_name, const char* title) {
                 while (QLocalSocket* s = single_server->nextPendingConnection()) {
                     QObject::connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
                     qt_raise_top_dialog();
+                    // The program's answer may run whole dialogs: from the event queue, not
+                    // inside the socket's signal.
+                    QMetaObject::invokeMethod(
+                        qApp,
+                        []() {
+                            if (!ui_qt_quitting() && qt_main_events.another_start)
+                                qt_main_events.another_start();
+                        },
+                        Qt::QueuedConnection);
                 }
             });
             single_server->listen(socket_path);

@@ -154,11 +154,18 @@ void say_missing() {
     if (tray_said_missing) return;
     tray_said_missing = 1;
     fprintf(stderr, "keltup: this desktop has no notification area; KelTup keeps running "
-                    "and its icon appears when one starts.\n");
+                    "and its icon appears when one starts. On GNOME, turn on the "
+                    "AppIndicator extension. Meanwhile, starting KelTup again opens its "
+                    "messages, or a new one to write.\n");
     QMessageBox* box = new QMessageBox(
         QMessageBox::Information, QStringLiteral("KelTup"),
         QStringLiteral("This desktop has no notification area. KelTup keeps running and its "
-                       "icon appears as soon as a notification area starts."),
+                       "icon appears as soon as a notification area starts.\n\n"
+                       "On GNOME, turn on the AppIndicator extension (in the Extensions "
+                       "app; Debian and Ubuntu package it as "
+                       "gnome-shell-extension-appindicator) and sign in again.\n\n"
+                       "Until then, start KelTup again from the application menu to read "
+                       "your messages, or to write one when none are waiting."),
         QMessageBox::Ok);
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -206,6 +213,14 @@ void watch_tray() {
 
 int ui_qt_tray_docked() {
     return tray && tray_docked;
+}
+
+// Looked at now, not as the last watch saw it: a second start may come just after a docking. An
+// item is shown while a host is registered.
+int ui_tray_shown() {
+    if (!tray) return 0;
+    if (tray_on_dbus == 1) return status_notifier_watcher(1);
+    return QSystemTrayIcon::isSystemTrayAvailable() && tray_embedded();
 }
 
 // --- the notification-area icon -----------------------------------------------------------------

@@ -453,6 +453,12 @@ void ui_tray_set(const char* icon) {
     Shell_NotifyIconA(NIM_MODIFY, &nid);
 }
 
+// Windows always has a notification area (a shell that restarts gets the icon again); a second
+// start only brings the hidden window forward, so another_start is never delivered here.
+int ui_tray_shown() {
+    return g_tray_added;
+}
+
 void ui_tray_remove() {
     if (!g_tray_added) return;
     NOTIFYICONDATAA nid;

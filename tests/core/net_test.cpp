@@ -10,6 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <winsock.h>
+#else
+#include <cerrno>
+#endif
+
 namespace {
 
 unsigned id_of(const std::string& d) {
@@ -274,6 +280,24 @@ TEST_F(Net, EndpointOpening) {
     EXPECT_EQ(endpoint_send(d.data(), 10), -1);
     EXPECT_EQ(endpoint_recv(buf, sizeof buf), -1);
     EXPECT_EQ(receive_poll(), 0);
+}
+
+// Send errors that say the source address or the route went away connect again; a refusal, a full
+// buffer or a datagram too long do not.
+TEST(EndpointErrors, OnlyAnAddressOrRouteGoneConnectsAgain) {
+#ifdef _WIN32
+    const int moved[] = {WSAENETUNREACH, WSAEHOSTUNREACH, WSAENETDOWN,    WSAEADDRNOTAVAIL,
+                         WSAEINVAL,      WSAENOTCONN,     WSAEDESTADDRREQ};
+    const int kept[] = {0, WSAEWOULDBLOCK, WSAECONNREFUSED, WSAECONNRESET, WSAEMSGSIZE, WSAENOBUFS};
+#else
+    const int moved[] = {ENETUNREACH, EHOSTUNREACH, ENETDOWN,    EADDRNOTAVAIL,
+                         EINVAL,      ENOTCONN,     EDESTADDRREQ};
+    const int kept[] = {0, EAGAIN, ECONNREFUSED, EMSGSIZE, ENOBUFS, EPERM, EACCES};
+#endif
+    for (int e : moved)
+        EXPECT_EQ(endpoint_error_means_moved(e), 1) << e;
+    for (int e : kept)
+        EXPECT_EQ(endpoint_error_means_moved(e), 0) << e;
 }
 
 } // namespace

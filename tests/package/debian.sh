@@ -28,7 +28,9 @@ check "lintian: no errors, no warnings" lintian --fail-on error,warning --info "
 echo "--- file lists"
 files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
 {
+  echo ./etc/xdg/autostart/keltup.desktop
   echo ./usr/bin/keltup
+  echo ./usr/libexec/keltup/keltup-autostart
   echo ./usr/share/applications/keltup.desktop
   echo ./usr/share/doc/keltup/changelog.Debian.gz
   echo ./usr/share/doc/keltup/copyright
@@ -55,6 +57,8 @@ files "$server" >"$work/keltup-server.files"
 same "keltup's files" "$work/keltup.expected" "$work/keltup.files"
 same "keltup-server's files" "$work/keltup-server.expected" "$work/keltup-server.files"
 dpkg-deb -e "$server" "$work/server.control"
+dpkg-deb -e "$client" "$work/client.control"
+check "the autostart entry is a conffile" grep -qx /etc/xdg/autostart/keltup.desktop "$work/client.control/conffiles"
 check "/etc/keltup/users is a conffile" test "$(cat "$work/server.control/conffiles")" = /etc/keltup/users
 check "postinst enables and starts the unit" \
   grep -q 'deb-systemd-invoke \$_dh_action .*keltup-server.service' "$work/server.control/postinst"
@@ -63,6 +67,7 @@ echo "--- contents"
 dpkg-deb -x "$client" "$work/client"
 dpkg-deb -x "$server" "$work/server"
 check "desktop entry valid" desktop-file-validate "$work/client/usr/share/applications/keltup.desktop"
+check "autostart entry valid" desktop-file-validate "$work/client/etc/xdg/autostart/keltup.desktop"
 check "AppStream data valid" appstreamcli validate --no-net --pedantic \
   "$work/client/usr/share/metainfo/org.example.keltup.metainfo.xml" >/dev/null
 for page in "$work"/client/usr/share/man/man*/*.gz "$work"/server/usr/share/man/man*/*.gz; do
@@ -96,6 +101,8 @@ echo "installed: $(in_root dpkg-query -W -f '${Package} ${Version} ${Status}, ' 
 in_root keltup-server --version >"$w/server.version"
 in_root keltup-send --version >"$w/send.version"
 in_root ldd /usr/bin/keltup >"$w/keltup.ldd"
+# The autostart entry's command, without settings: it starts its program (a stand-in) at once.
+HOME=/ in_root $(sed -n 's/^Exec=//p' "$w/root/etc/xdg/autostart/keltup.desktop") --program /bin/echo >"$w/autostart"
 readlink "$w/root/etc/systemd/system/multi-user.target.wants/keltup-server.service" >"$w/enabled" || true
 # The relay as its unit starts it, with the installed users file, on a port of 127.0.0.1.
 port=$2
@@ -123,6 +130,7 @@ version=$(dpkg-deb -f "$server" Version)
 check "installed keltup-server --version" test "$(cat "$work/server.version")" = "keltup-server ${version%-*}"
 check "installed keltup-send --version" test "$(cat "$work/send.version")" = "keltup-send ${version%-*}"
 check "installed keltup finds every library" test -s "$work/keltup.ldd" -a -z "$(grep 'not found' "$work/keltup.ldd")"
+check "the installed autostart entry starts its program" test -s "$work/autostart"
 check "the unit is enabled" test "$(cat "$work/enabled")" = /lib/systemd/system/keltup-server.service
 check "the installed relay relays keltup-send's message" test "$(cat "$work/sent")" = 0
 check "removal keeps /etc/keltup/users" test "$(cat "$work/removed")" = kept

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # keltup end to end on a display of its own, run as an ordinary user: two tray clients and
 # keltup-send exchange messages through keltup-server on 127.0.0.1, a second copy of a client gives
-# way to the first, a client started before the notification area docks when it appears, and the
-# tray menu's Exit and SIGTERM end a client cleanly. ALICE starts with no settings file: the first
+# way to the first (opening compose while there is no notification area), a client started before
+# the notification area docks when it appears, and the tray menu's Exit and SIGTERM end a client
+# cleanly. ALICE starts with no settings file: the first
 # run's dialog, with its built-in local port, which an ordinary user may bind; a settings file that
 # names a port below 1024 gets "Cant bind!".
 # Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
@@ -54,6 +55,13 @@ type_into() { # WINDOW TEXT...: each text into a field, Tab between them, then R
     done
     xdotool key Return
 }
+second() { # a second copy of ALICE, which gives way with code 0
+    run_keltup alice >>"$work/second.log" 2>&1 &
+    local p=$!
+    pids+=($p)
+    wait_for 20 eval "! kill -0 $p" || fail "the second copy did not end"
+    wait "$p" || fail "second copy: $?"
+}
 
 # ALICE's first run, before there is a notification area: she keeps running and says so once, and
 # the settings dialog asks for the server, its port and her nickname; the local port is left as
@@ -68,13 +76,12 @@ settings="$work/home-alice/config/keltup/KELTUP.INI"
 wait_for 10 grep -q "^localport=$aport" "$settings" || fail "the first run did not save local port $aport"
 sleep 1
 kill -0 "$alice" || fail "keltup ended after its first run as an ordinary user"
-
-# A second copy in the same session gives way to the first, with exit code 0.
-run_keltup alice >"$work/second.log" 2>&1 &
-second=$!
-pids+=($second)
-wait_for 20 eval '! kill -0 $second' || fail "the second copy did not end"
-wait "$second" || fail "the second copy did not end with code 0"
+# Meanwhile a second copy gives way (code 0) and opens her compose dialog, beside that word.
+wait_for 10 window "$alice" KelTup && box=$(window "$alice" KelTup) && second
+compose() { xdotool search --all --onlyvisible --pid "$alice" --name '^KelTup$' | grep -vx "$box"; }
+wait_for 10 compose || fail "a second start without a notification area opened no compose dialog"
+xdotool windowfocus --sync "$(compose | head -1)" && sleep 0.3 && xdotool key Escape
+wait_for 5 eval '! compose' || fail "the compose dialog did not close"
 
 trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
     --transparent false >"$work/trayer.log" 2>&1 &
@@ -84,6 +91,7 @@ bob=$!
 pids+=($bob)
 wait_for 15 docked "$alice" || fail "ALICE's icon did not dock when the notification area appeared"
 wait_for 15 docked "$bob" || fail "BOB's icon did not dock"
+second # with her icon docked, it opens nothing
 wait_for 5 eval '! window "$alice" KelTup' || fail "the word about the missing tray stayed up"
 
 # A settings file that names a port below 1024: an ordinary user may not bind it.

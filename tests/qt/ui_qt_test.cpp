@@ -71,7 +71,7 @@ void reset() {
     on_command = nullptr;
     on_timer = nullptr;
     on_main_tick = nullptr;
-    static const UiQtMainEvents events = {main_tick, nullptr, nullptr, nullptr};
+    static const UiQtMainEvents events = {main_tick, nullptr, nullptr, nullptr, nullptr};
     ui_qt_set_main_events(&events);
 }
 

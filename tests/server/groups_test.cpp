@@ -20,6 +20,11 @@ const NetAddr& at(int i) {
     return ports[i];
 }
 
+// 10.0.0.h at port p: hosts of their own (only ever values here).
+NetAddr host(int h, int p = 4000) {
+    return NetAddr{0x0A000000u + static_cast<uint32_t>(h), static_cast<uint16_t>(p)};
+}
+
 const Datagram* rec(const RelayOut& o) {
     return reinterpret_cast<const Datagram*>(o.data);
 }
@@ -40,6 +45,7 @@ struct Groups : ::testing::Test {
         relay_config.max_group_size = RELAY_DEFAULT_GROUP_SIZE;
         relay_config.group_rate = 0;
         relay_config.group_burst = RELAY_DEFAULT_GROUP_BURST;
+        relay_config.dest_rate = 0;
         relay_reset();
     }
     void TearDown() override { std::remove(path.c_str()); }
@@ -204,8 +210,8 @@ TEST_F(Groups, MembersWriteOutsidersAreRefusedOpenGroupsTakeAnyone) {
     EXPECT_EQ(3, relay_stats.group_messages);
     EXPECT_EQ(6, relay_stats.group_copies);
     EXPECT_EQ(0, relay_stats.group_not_reached);
-    // A copy counts as delivered to its member: learned members stay known.
-    EXPECT_EQ(1000, relay_find("U3")->seen);
+    // A copy is not its member speaking: it renews nothing.
+    EXPECT_EQ(0, relay_find("U3")->seen);
 }
 
 TEST_F(Groups, ResendsAreAnsweredAndSendNoSecondCopy) {
@@ -319,8 +325,10 @@ TEST_F(Groups, AGroupsNameIsNeverASendersAndSizeBoundsTheCopies) {
 TEST_F(Groups, GroupMessagesAreRateLimitedPerSourceWithANotice) {
     relay_config.group_rate = 1;
     relay_config.group_burst = 5;
-    ASSERT_EQ(3, load(users(3) + "group SALES = U1 U2 U3\n")) << err;
+    ASSERT_EQ(3, load(users(3) + "group SALES = U1 U2 U3\nopen group HELP = U1\n")) << err;
     char body[16];
+    // A host new to the relay has one message; five quiet seconds later it has its burst.
+    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "first", 99, at(1), -4000));
     for (int i = 0; i < 5; ++i) {
         std::snprintf(body, sizeof body, "%d", i);
         ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", body, static_cast<unsigned>(i), at(1))) << i;
@@ -330,15 +338,18 @@ TEST_F(Groups, GroupMessagesAreRateLimitedPerSourceWithANotice) {
     EXPECT_EQ(KIND_NOTICE, rec(out[0])->kind);
     EXPECT_EQ(REASON_GROUP_RATE, rec(out[0])->reserved[RELAY_REASON_AT]);
     EXPECT_NE(nullptr, std::strstr(rec(out[0])->body, "your message to SALES was not sent"));
-    // Its resends get nothing; a direct message and another source's group message pass.
+    // Its resends get nothing; a direct message passes, one from another port of its host not.
     EXPECT_EQ(RELAY_REFUSED, send("U1", "SALES", "one too many", 5, at(1), 1200));
     EXPECT_EQ(0, n);
     EXPECT_EQ(RELAY_DELIVERED, send("U1", "U2", "direct", 6, at(1), 1200));
-    EXPECT_EQ(RELAY_GROUP, send("U2", "SALES", "mine", 7, at(2), 1200));
+    EXPECT_EQ(RELAY_GROUP_REFUSED, send("U2", "SALES", "mine", 7, at(2), 1200));
     // A second later one more.
     EXPECT_EQ(RELAY_GROUP, send("U1", "SALES", "later", 8, at(1), 2200));
     EXPECT_EQ(RELAY_GROUP_REFUSED, send("U1", "SALES", "later still", 9, at(1), 2200));
-    EXPECT_EQ(2, relay_stats.group_refused[GROUP_RATE]);
+    // Another host has its own bucket, with one message to begin with.
+    EXPECT_EQ(RELAY_GROUP, send("NEW", "HELP", "first", 10, host(9), 2200));
+    EXPECT_EQ(RELAY_GROUP_REFUSED, send("NEW", "HELP", "second", 11, host(9), 2200));
+    EXPECT_EQ(4, relay_stats.group_refused[GROUP_RATE]);
 
     // While RELAY_GROUP_QUEUE messages are still going out, another is refused, not dropped.
     relay_config.group_rate = 0;
@@ -363,8 +374,8 @@ TEST_F(Groups, AReloadThatRemovesAGroupLeavesItsResendsAnsweredAndSendsNoMore) {
     RelayOut first;
     ASSERT_EQ(1, relay_group_next(&first, 1000)); // one of SALES's copies is out
     ASSERT_EQ(3, load(users(3) + "group TEAM = U3 U2 U1\n")) << err;
-    // What was still to go out to SALES does not; TEAM's go to it as it is listed now.
-    EXPECT_EQ("4003 4002 ", ports(copies()));
+    // What was still to go out to SALES does not; TEAM's go to its members when it was sent.
+    EXPECT_EQ("4003 ", ports(copies()));
     // The resend memory still answers the old message; a new one finds no such recipient.
     ASSERT_EQ(RELAY_RESENT, send("U1", "SALES", "before", 1, at(1), 1400));
     EXPECT_EQ(1, n);
@@ -378,7 +389,7 @@ TEST_F(Groups, AReloadThatRemovesAGroupLeavesItsResendsAnsweredAndSendsNoMore) {
 TEST_F(Groups, OperatorsReachAGroupAndSeeItInStatusAndMetrics) {
     ASSERT_EQ(2, load(users(2) + "open group HELP = U1 U2 NOBODY\n")) << err;
     char line[200];
-    EXPECT_EQ(2, relay_operator_notice("help", "Coffee in the kitchen.", line, sizeof line));
+    EXPECT_EQ(2, relay_operator_notice("help", "Coffee in the kitchen.", line, sizeof line, 1000));
     EXPECT_STREQ("Notice sent to 2 of the 3 members of HELP.", line);
     std::string to;
     RelayOut o;
@@ -406,6 +417,63 @@ TEST_F(Groups, OperatorsReachAGroupAndSeeItInStatusAndMetrics) {
     EXPECT_NE(nullptr, std::strstr(metrics, "\nkeltup_groups 1\n"));
     EXPECT_NE(nullptr,
               std::strstr(metrics, "\nkeltup_group_refused_total{reason=\"over_rate\"} 0"));
+}
+
+TEST_F(Groups, CopiesAndNoticesTowardOneHostAreCappedWhateverTheirSources) {
+    relay_config.dest_rate = 100; // bursts of 64
+    std::string list, group = "open group ALL = GHOST";
+    for (int i = 1; i <= 100; ++i) {
+        list += "M" + std::to_string(i) + " = 10.0.0.1:" + std::to_string(5000 + i) + "\n";
+        group += " M" + std::to_string(i);
+    }
+    ASSERT_EQ(100, load(list + group + "\n")) << err;
+    // A member gets the burst through and the rest named; half a second later an outsider gets
+    // half the rate through and the count alone.
+    std::string body(120, 'x');
+    ASSERT_EQ(RELAY_GROUP, send("M1", "ALL", body.c_str(), 1, host(1, 5001), 1000));
+    EXPECT_EQ(64u, copies().size());
+    EXPECT_EQ(0u, std::string(rec(out[1])->body)
+                      .find("36 of 100 members of ALL were not reached, 35 over the limit for one "
+                            "address: GHOST, M66, "));
+    ASSERT_EQ(RELAY_GROUP, send("OUT", "ALL", body.c_str(), 2, host(3), 1500));
+    EXPECT_EQ(50u, copies().size());
+    EXPECT_STREQ("51 of 101 members of ALL were not reached, 50 over the limit for one address.",
+                 rec(out[1])->body);
+    // A hundred hosts flooding for three seconds: the burst and the rate.
+    size_t flood = 0;
+    for (int i = 0; i < 100; ++i) {
+        send(("X" + std::to_string(i)).c_str(), "ALL", "spam", 3, host(100 + i), 20000 + 30 * i);
+        flood += copies().size();
+    }
+    EXPECT_EQ(64u + 297, flood);
+    EXPECT_EQ(35 + 50 + 100 * 100 - static_cast<long long>(flood), relay_stats.dest_capped);
+    // The operator's notice too, said in its line.
+    static ControlAnswer a;
+    char request[] = "notice\nALL\nFire drill.";
+    control_answer(request, static_cast<int>(std::strlen(request)), 1, "", &a, -1, 60000);
+    EXPECT_EQ("ok 64\nNotice sent to 64 of the 101 members of ALL. 36 not sent: their address was "
+              "over its limit (--dest-rate).\n",
+              std::string(a.out, static_cast<size_t>(a.len)));
+}
+
+TEST_F(Groups, ACopyRenewsNoLease) {
+    ASSERT_EQ(1, load(users(1) + "group SALES = U1 U2\n")) << err;
+    // U2 speaks once from 10.0.0.2; a copy to it just before its lease runs out renews nothing.
+    ASSERT_EQ(RELAY_DELIVERED, send("U2", "U1", "hello", 1, host(2), 1000));
+    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "busy", 2, at(1), 600000));
+    EXPECT_EQ(1u, copies(600000).size());
+    EXPECT_EQ(RELAY_DELIVERED, send("U2", "U1", "moved", 3, host(3), 601500));
+}
+
+TEST_F(Groups, AReloadMidFanOutNeitherRepeatsNorSkipsAMember) {
+    ASSERT_EQ(5, load(users(5) + "group SALES = U1 U2 U3 U4\n")) << err;
+    ASSERT_EQ(RELAY_GROUP, send("U1", "SALES", "hello", 1, at(1)));
+    RelayOut first;
+    ASSERT_EQ(1, relay_group_next(&first, 1000));
+    EXPECT_EQ(4002, first.to.port);
+    // The rest go to the members the message was sent to, whatever the line says now.
+    ASSERT_EQ(5, load(users(5) + "group SALES = U4 U5 U2\n")) << err;
+    EXPECT_EQ("4003 4004 ", ports(copies()));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The relay's routing rules, in process: no sockets, datagrams in and out as bytes.
 #include "server/relay.h"
+#include "server/report.h"
 
 #include <gtest/gtest.h>
 
@@ -496,7 +497,7 @@ TEST_F(Relay, OperatorNoticesReachOneOrAll) {
     relay_pin("BOB", &kBob);
     handle(message(buf, "ALICE", "BOB", "hi", 1), kAlice);
     char line[200];
-    EXPECT_EQ(1, relay_operator_notice("bob", "Server restarts at noon.", line, sizeof line));
+    EXPECT_EQ(1, relay_operator_notice("bob", "Server restarts at noon.", line, sizeof line, 100));
     EXPECT_STREQ("Notice sent to bob.", line);
     RelayOut notice;
     ASSERT_EQ(1, relay_notice_next(&notice));
@@ -506,11 +507,11 @@ TEST_F(Relay, OperatorNoticesReachOneOrAll) {
     EXPECT_EQ(HEADER_SIZE + 25, notice.len);
     EXPECT_EQ(0, relay_notice_next(&notice));
 
-    EXPECT_EQ(0, relay_operator_notice("NOBODY", "x", line, sizeof line));
+    EXPECT_EQ(0, relay_operator_notice("NOBODY", "x", line, sizeof line, 100));
     EXPECT_NE(nullptr, std::strstr(line, "NOBODY"));
     EXPECT_EQ(0, relay_notice_next(&notice));
 
-    EXPECT_EQ(2, relay_operator_notice(nullptr, "To everyone.", line, sizeof line));
+    EXPECT_EQ(2, relay_operator_notice(nullptr, "To everyone.", line, sizeof line, 100));
     EXPECT_STREQ("Notice sent to 2 nicknames.", line);
     std::string to;
     while (relay_notice_next(&notice)) {
@@ -559,6 +560,22 @@ TEST_F(Relay, UsersFileIsCheckedWholeBeforeAnythingChanges) {
 
     // The shipped example reads.
     EXPECT_LT(0, relay_users_load(KELTUP_USERS_EXAMPLE, err, sizeof err)) << err;
+}
+
+TEST_F(Relay, ControlRequestsOfEveryLengthStayInsideTheirBuffer) {
+    relay_pin("BOB", &kBob);
+    struct {
+        char in[CONTROL_REQUEST_SIZE + 1]; // one byte more than a request may have
+        char after[8];
+    } r;
+    static ControlAnswer a;
+    for (int len = CONTROL_REQUEST_SIZE - 1; len <= CONTROL_REQUEST_SIZE + 1; ++len) {
+        std::memset(&r, '#', sizeof r);
+        std::memcpy(r.in, "notice\nBOB\n", 11);
+        control_answer(r.in, len, 1, "", &a, -1, 1000);
+        EXPECT_EQ(len <= CONTROL_REQUEST_SIZE ? 'o' : 'e', a.out[0]) << len;
+        EXPECT_EQ(std::string(8, '#'), std::string(r.after, 8)) << len;
+    }
 }
 
 } // namespace

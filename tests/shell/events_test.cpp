@@ -1,5 +1,6 @@
 // The running program: tray clicks, the tray menu and the poll timer, with the re-entrant paths
 // that modal boxes and dialogs open.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -61,6 +62,32 @@ TEST_F(EventsTest, DoubleClickOpensComposeOrViewerByTheCount) {
     });
     EXPECT_EQ(code, 0);
     EXPECT_EQ(fake_tray_icon, "");
+}
+
+// A second start: with the icon shown only the front-end raises a dialog; with no notification
+// area it does what a double-click does; after Exit, nothing.
+TEST_F(EventsTest, AnotherStartOpensComposeOrViewerOnlyWithoutAShownIcon) {
+    struct Case {
+        int area, messages;
+        const char* opens;
+    } cases[] = {{1, 0, ""}, {1, 2, ""}, {0, 0, "SENDBOX"}, {0, 1, "SHOWMSG"}, {0, 3, "SHOWMSG"}};
+    for (const Case& c : cases) {
+        reset_everything();
+        fake_tray_area = c.area;
+        if (*c.opens)
+            fake_script(
+                c.opens, c.messages ? close_viewer : [](UiWnd d) { fake_escape(d); });
+        run_program("keltup_shell_again.ini", 0, [&c] {
+            for (int i = 0; i < c.messages; i++)
+                store_message("A", "ME", "waiting");
+            fake_another_start();
+        });
+        fake_another_start();
+        std::string opened = *c.opens ? std::string("dialog:open:") + c.opens : "";
+        EXPECT_EQ(fake_events_with("dialog:open:"),
+                  std::vector<std::string>(*c.opens ? 1 : 0, opened))
+            << event_log();
+    }
 }
 
 TEST_F(EventsTest, TrayMenuOpensEachDialogOnceAtATime) {
@@ -209,6 +236,40 @@ TEST_F(EventsTest, NoticeBoxWithFurtherTicksInside) {
         EXPECT_EQ(inbox_count(), 1);
     });
     EXPECT_EQ(fake_events_with("box:"), std::vector<std::string>{"box:KelTup:server going down"});
+}
+
+TEST_F(EventsTest, NoticeStormToAnUnattendedClientShowsEveryNoticeInOrder) {
+    // Nobody answers: every box's modal loop ticks again, and the server keeps sending, a batch
+    // per tick, small enough that the socket holds what the open boxes leave unread, with a
+    // message now and then.
+    const int total = 2000;
+    int sent = 0, depth = 0, deepest = 0;
+    run_program("keltup_shell_storm.ini", 0, [&] {
+        auto send_batch = [&] {
+            for (int i = 0; i < 20 && sent < total; ++i, ++sent) {
+                server_send('A', 1, "SERVER", "ME", ("notice " + std::to_string(sent)).c_str());
+                if (sent % 400 == 0) server_send('M', 2, "DAVE", "ME", "still here");
+            }
+        };
+        fake_on_box = [&](int, const char*, const char*) {
+            deepest = std::max(deepest, ++depth);
+            do {
+                send_batch();
+                fake_tick_main();
+            } while (sent < total);
+            --depth;
+        };
+        send_batch();
+        fake_tick_main();
+        fake_on_box = nullptr;
+    });
+    EXPECT_EQ(sent, total);
+    EXPECT_EQ(deepest, 8);
+    std::vector<std::string> want;
+    for (int i = 0; i < total; ++i)
+        want.push_back("box:KelTup:notice " + std::to_string(i));
+    EXPECT_EQ(fake_events_with("box:"), want);
+    EXPECT_EQ(inbox_count(), 5);
 }
 
 TEST_F(EventsTest, ViewerSendAndDeleteInTheRunningProgram) {
