@@ -15,7 +15,7 @@
 
 char servername[512] = "0.0.0.0";
 char nick[20] = "mrnobody";
-int localport = 99;
+int localport = SETTINGS_DEFAULT_LOCALPORT;
 int remoteport = 99;
 int popup = 1;
 
@@ -91,7 +91,7 @@ int settings_load() {
     if (std::strcmp(servername, UNCONFIGURED) != 0) {
         profile_get_string(SECTION, "nick", "MRNOBODY", nick, sizeof nick, file);
         remoteport = profile_get_int(SECTION, "remoteport", 99, file);
-        localport = profile_get_int(SECTION, "localport", 99, file);
+        localport = profile_get_int(SECTION, "localport", SETTINGS_DEFAULT_LOCALPORT, file);
         popup = profile_get_int(SECTION, "popup", 1, file);
         return SETTINGS_READ;
     }

@@ -3,6 +3,14 @@
 
 enum { SETTINGS_PATH_SIZE = 512 };
 
+// The built-in local port. Windows keeps the relay's own port, 99; elsewhere ports below 1024 are
+// for the administrator alone, so an ordinary user's client takes an unprivileged one.
+#ifdef _WIN32
+enum { SETTINGS_DEFAULT_LOCALPORT = 99 };
+#else
+enum { SETTINGS_DEFAULT_LOCALPORT = 10099 };
+#endif
+
 extern char servername[512];
 extern char nick[20];
 extern int localport;

@@ -173,7 +173,8 @@ using Settings = TempFolder;
 void builtins() {
     std::strcpy(servername, "unset");
     std::strcpy(nick, "mrnobody");
-    localport = remoteport = 99;
+    localport = SETTINGS_DEFAULT_LOCALPORT;
+    remoteport = 99;
     popup = 1;
 }
 
@@ -205,7 +206,7 @@ TEST_F(Settings, LoadRules) {
     for (char& c : shown_nick)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(shown_nick, "mrnobody"); // the field may show it in upper case
-    EXPECT_EQ(shown_ports, "99/99");
+    EXPECT_EQ(shown_ports, "99/" + std::to_string(SETTINGS_DEFAULT_LOCALPORT));
     EXPECT_EQ(shown_popup, 1);
     EXPECT_STREQ(servername, "0.0.0.0");
     EXPECT_STREQ(nick, "mrnobody");
@@ -221,7 +222,7 @@ TEST_F(Settings, LoadRules) {
     EXPECT_TRUE(fake_events.empty()); // no dialog
     EXPECT_STREQ(servername, "relay.example");
     EXPECT_STREQ(nick, "MRNOBODY");
-    EXPECT_EQ(localport, 99);
+    EXPECT_EQ(localport, SETTINGS_DEFAULT_LOCALPORT);
     EXPECT_EQ(remoteport, 99);
     EXPECT_EQ(popup, 1);
 
@@ -233,7 +234,7 @@ TEST_F(Settings, LoadRules) {
     settings_dialog_open(0);
     EXPECT_EQ(fake_scripts_left(), 0);
     EXPECT_STREQ(nick, "mrnobody");
-    EXPECT_EQ(localport, 99);
+    EXPECT_EQ(localport, SETTINGS_DEFAULT_LOCALPORT);
     EXPECT_EQ(popup, 1);
 
     // Every key read; the nickname keeps at most 19 characters.

@@ -3,11 +3,16 @@
 # Usage: accessibility.py PID check DIALOG   the dialog of that process that is on the screen
 #        accessibility.py PID press TITLE BUTTON   presses a button the way a screen reader does
 #        accessibility.py PID shown|gone TITLE   waits until a window is on the screen, or gone
+#        accessibility.py PID fill TITLE FIELD TEXT   puts text in the window's field of that name
+#        accessibility.py PID menu ITEM COMMAND...   runs the command, which opens a pop-up menu,
+#                                                    and chooses the menu's item
 # Every wait is bounded by a count of tries; a failure names what was wrong and exits 1.
+import subprocess
 import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 TRIES = 50  # 0.2 s apart
 pid = int(sys.argv[1])
@@ -184,6 +189,42 @@ def gone(title):
     fail("%r is still on the screen" % title)
 
 
+def fill(title, field, text):
+    dlg = find_dialog(title)
+    for n in walk(dlg):
+        if n.getRole() == pyatspi.ROLE_TEXT and n.name == field and has(n, pyatspi.STATE_SHOWING):
+            n.queryEditableText().setTextContents(text)
+            return
+    fail("%s has no field %r" % (title, field))
+
+
+def menu(item, command):
+    """Runs the command that asks for the pop-up menu, then chooses the item. A pop-up menu is not
+    among the application's windows on the bus: it is found by its showing up."""
+    shown = []
+
+    def on_showing(event):
+        try:
+            src = event.source
+            if (event.detail1 and src.get_process_id() == pid and
+                    src.getRole() == pyatspi.ROLE_POPUP_MENU):
+                shown.append(src)
+                pyatspi.Registry.stop()
+        except Exception:
+            pass
+
+    pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
+    GLib.timeout_add(100, lambda: subprocess.Popen(command) and False)
+    GLib.timeout_add(TRIES * 200, pyatspi.Registry.stop)
+    pyatspi.Registry.start()
+    for m in shown:
+        for n in m:
+            if n is not None and n.name.replace("&", "") == item:
+                n.queryAction().doAction(0)
+                return
+    fail("no pop-up menu with %r showed up" % item)
+
+
 if sys.argv[2] == "dump":
     for n in walk(app()):
         print(describe(n), repr(n.description), text_of(n), n.getState().getStates())
@@ -193,6 +234,10 @@ elif sys.argv[2] == "gone":
     gone(sys.argv[3])
 elif sys.argv[2] == "check":
     check(sys.argv[3])
+elif sys.argv[2] == "fill":
+    fill(sys.argv[3], sys.argv[4], sys.argv[5])
+elif sys.argv[2] == "menu":
+    menu(sys.argv[3], sys.argv[4:])
 elif sys.argv[2] == "press":
     press(sys.argv[3], sys.argv[4])
 else:

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# keltup end to end on a display of its own: two tray clients and keltup-send exchange messages
-# through keltup-server on 127.0.0.1, a second copy of a client gives way to the first, a client
-# started before the notification area docks when it appears, and the tray menu's Exit and SIGTERM
-# end a client cleanly.
+# keltup end to end on a display of its own, run as an ordinary user: two tray clients and
+# keltup-send exchange messages through keltup-server on 127.0.0.1, a second copy of a client gives
+# way to the first (opening compose while there is no notification area), a client started before
+# the notification area docks when it appears, and the tray menu's Exit and SIGTERM end a client
+# cleanly. ALICE starts with no settings file: the first
+# run's dialog, with its built-in local port, which an ordinary user may bind; a settings file that
+# names a port below 1024 gets "Cant bind!".
 # Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
 set -uo pipefail
 keltup=$1 server=$2 send=$3
@@ -15,9 +18,10 @@ pids+=($!)
 export DISPLAY=":$n"
 wait_for 10 xdotool getdisplaygeometry || fail "Xvfb did not start"
 
-# The relay on a free high port of 127.0.0.1, with both clients' addresses pinned.
+# The relay on a free high port of 127.0.0.1, with both clients' addresses pinned; ALICE keeps the
+# built-in local port.
 base=$((20000 + RANDOM % 20000))
-sport=$base aport=$((base + 1)) bport=$((base + 2))
+sport=$base aport=10099 bport=$((base + 2))
 printf 'ALICE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\n' "$aport" "$bport" >"$work/users"
 "$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" --state none --verbose \
     >"$work/server.log" 2>&1 &
@@ -25,22 +29,53 @@ pids+=($!)
 sleep 0.5
 kill -0 "${pids[-1]}" 2>/dev/null || fail "keltup-server did not start"
 
-client() { # NAME NICK PORT: a client with a settings file and a session directory of its own
+chmod 711 "$work"
+# run_keltup NAME [SETTINGS]: keltup as an ordinary user, with a home and a session of its own.
+run_keltup() {
+    mkdir -p -m 700 "$work/home-$1" "$work/home-$1/rt"
+    chown -R nobody:nogroup "$work/home-$1"
+    exec "${as_nobody[@]}" env HOME="$work/home-$1" XDG_CONFIG_HOME="$work/home-$1/config" \
+        XDG_RUNTIME_DIR="$work/home-$1/rt" "$keltup" ${2:+"$2"}
+}
+client() { # NAME NICK PORT: a client with a settings file
     printf '[settings]\nservername=127.0.0.1\nnick=%s\nlocalport=%s\nremoteport=%s\npopup=1\n' \
         "$2" "$3" "$sport" >"$work/$1.ini"
-    mkdir -p "$work/rt-$1"
-    chmod 700 "$work/rt-$1"
-    XDG_RUNTIME_DIR="$work/rt-$1" "$keltup" "$work/$1.ini" >"$work/$1.log" 2>&1 &
+    run_keltup "$1" "$work/$1.ini" >"$work/$1.log" 2>&1 &
 }
 docked() { icon_of "$1" >/dev/null; }
-second() { XDG_RUNTIME_DIR="$work/rt-alice" timeout 20 "$keltup" "$work/alice.ini" || fail "second copy: $?"; }
+type_into() { # WINDOW TEXT...: each text into a field, Tab between them, then Return
+    xdotool windowfocus --sync "$1"
+    sleep 0.3
+    shift
+    local text
+    for text in "$@"; do
+        xdotool key ctrl+a
+        xdotool type --delay 10 "$text"
+        xdotool key Tab
+    done
+    xdotool key Return
+}
+second() { # a second copy of ALICE, which gives way with code 0
+    run_keltup alice >>"$work/second.log" 2>&1 &
+    local p=$!
+    pids+=($p)
+    wait_for 20 eval "! kill -0 $p" || fail "the second copy did not end"
+    wait "$p" || fail "second copy: $?"
+}
 
-# ALICE starts before there is a notification area: she keeps running and says so once.
-client alice ALICE "$aport"
+# ALICE's first run, before there is a notification area: she keeps running and says so once, and
+# the settings dialog asks for the server, its port and her nickname; the local port is left as
+# the dialog shows it.
+run_keltup alice >"$work/alice.log" 2>&1 &
 alice=$!
 pids+=($alice)
 wait_for 10 grep -q 'no notification area' "$work/alice.log" || fail "no word about the missing tray"
-kill -0 "$alice" || fail "keltup ended without a notification area"
+wait_for 10 window "$alice" "KelTup - Settings" || fail "no settings dialog at the first run"
+type_into "$(window "$alice" "KelTup - Settings")" 127.0.0.1 "$sport" ALICE
+settings="$work/home-alice/config/keltup/KELTUP.INI"
+wait_for 10 grep -q "^localport=$aport" "$settings" || fail "the first run did not save local port $aport"
+sleep 1
+kill -0 "$alice" || fail "keltup ended after its first run as an ordinary user"
 # Meanwhile a second copy gives way (code 0) and opens her compose dialog, beside that word.
 wait_for 10 window "$alice" KelTup && box=$(window "$alice" KelTup) && second
 compose() { xdotool search --all --onlyvisible --pid "$alice" --name '^KelTup$' | grep -vx "$box"; }
@@ -58,6 +93,16 @@ wait_for 15 docked "$alice" || fail "ALICE's icon did not dock when the notifica
 wait_for 15 docked "$bob" || fail "BOB's icon did not dock"
 second # with her icon docked, it opens nothing
 wait_for 5 eval '! window "$alice" KelTup' || fail "the word about the missing tray stayed up"
+
+# A settings file that names a port below 1024: an ordinary user may not bind it.
+client carl CARL 99
+carl=$!
+pids+=($carl)
+wait_for 10 window "$carl" KelTup || fail "no word that port 99 cannot be bound"
+xdotool windowfocus --sync "$(window "$carl" KelTup)"
+xdotool key Return
+wait_for 10 eval '! kill -0 $carl' || fail "keltup went on after Cant bind!"
+wait "$carl" || fail "keltup ended with code $? after Cant bind!"
 
 # A script's message pops up ALICE's viewer, and only hers.
 "$send" --server 127.0.0.1 --port "$sport" --from CAROL ALICE "hello from a script" >"$work/send.log" 2>&1 ||

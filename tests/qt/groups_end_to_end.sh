@@ -60,10 +60,5 @@ for who in bob carol; do
 done
 grep -q 'ALICE -> SALES: group' "$work/server.log" || fail "the relay did not log the group message"
 
-for p in "$bob" "$carol"; do
-    kill -TERM "$p"
-    wait "$p"
-    code=$?
-    [ $code -eq 0 ] || fail "a client ended with code $code"
-done
+end_clients "$bob" "$carol"
 echo "groups end to end: passed"

@@ -16,6 +16,16 @@ fail() {
     for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
     exit 1
 }
+# end_clients PID...: SIGTERM ends each keltup with code 0.
+end_clients() {
+    local p code
+    for p in "$@"; do
+        kill -TERM "$p"
+        wait "$p"
+        code=$?
+        [ $code -eq 0 ] || fail "keltup $p ended with code $code after SIGTERM"
+    done
+}
 # wait_for SECONDS COMMAND...: retries the command every 0.2 s.
 wait_for() {
     local limit=$(($1 * 5)) i=0
@@ -59,4 +69,50 @@ icon_of() {
         done
     done
     return 1
+}
+# An ordinary user's rights, for keltup and for what must not run as root.
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+# as_user COMMAND...: runs the command as the ordinary user of desktop_sway's session, with only
+# that session's environment. exec_as_user takes the place of the calling (sub)shell with it, so
+# that `exec_as_user ... &` leaves the program's own process id in $!.
+user_command() {
+    user_cmd=("${as_nobody[@]}" env -i PATH=/usr/bin:/bin
+        HOME="$work/home" XDG_RUNTIME_DIR="$work/home/rt" XDG_CACHE_HOME="$work/home/cache"
+        XDG_CONFIG_HOME="$work/home/config" DBUS_SESSION_BUS_ADDRESS="unix:path=$work/home/rt/bus"
+        WAYLAND_DISPLAY=wayland-1 DISPLAY="${session_display:-}")
+}
+as_user() { user_command; "${user_cmd[@]}" "$@"; }
+exec_as_user() { user_command; exec "${user_cmd[@]}" "$@"; }
+# desktop_sway: a headless sway session run by an ordinary user (sway refuses root): its own
+# session bus with the accessibility bus, and Xwayland for X11 programs (session_display).
+desktop_sway() {
+    chmod 711 "$work"
+    mkdir -p "$work/home/rt"
+    chmod 700 "$work/home/rt"
+    cat >"$work/home/sway.conf" <<'END'
+output HEADLESS-1 resolution 1024x768 background #335577 solid_color
+exec sh -c 'echo "$DISPLAY" >"$XDG_RUNTIME_DIR/display"'
+END
+    echo '{"layer": "top", "position": "bottom", "height": 30, "modules-right": ["tray"],
+           "tray": {"icon-size": 22, "spacing": 6}}' >"$work/home/waybar.json"
+    echo 'window#waybar { background: #202020; }' >"$work/home/waybar.css"
+    chown -R nobody:nogroup "$work/home"
+    exec_as_user dbus-daemon --session --nofork --address="unix:path=$work/home/rt/bus" \
+        >"$work/dbus.log" 2>&1 &
+    pids+=($!)
+    wait_for 10 test -S "$work/home/rt/bus" || fail "the session bus did not start"
+    exec_as_user env WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
+        XDG_SESSION_TYPE=wayland sway -c "$work/home/sway.conf" >"$work/sway.log" 2>&1 &
+    pids+=($!)
+    wait_for 15 test -s "$work/home/rt/display" || fail "sway did not start"
+    session_display=$(cat "$work/home/rt/display")
+}
+# sway_panel: waybar in desktop_sway's session; its tray is a host of D-Bus status notifier items.
+sway_panel() {
+    exec_as_user waybar -c "$work/home/waybar.json" -s "$work/home/waybar.css" >"$work/waybar.log" 2>&1 &
+    pids+=($!)
+    sni_host() { as_user busctl --user get-property org.kde.StatusNotifierWatcher \
+        /StatusNotifierWatcher org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered |
+        grep -q true; }
+    wait_for 15 sni_host || fail "waybar's tray did not register as a status notifier host"
 }

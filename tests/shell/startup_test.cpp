@@ -218,7 +218,7 @@ TEST_F(StartupTest, FirstRunCancelKeepsBuiltInValuesAndWritesNothing) {
         EXPECT_EQ(fake_text(s, IDC_SERVER), "0.0.0.0");
         EXPECT_EQ(fake_text(s, IDC_NICK), "MRNOBODY");
         EXPECT_EQ(fake_text(s, IDC_REMOTEPORT), "99");
-        EXPECT_EQ(fake_text(s, IDC_LOCALPORT), "99");
+        EXPECT_EQ(fake_text(s, IDC_LOCALPORT), std::to_string(SETTINGS_DEFAULT_LOCALPORT));
         EXPECT_EQ(fake_check(s, IDC_POPUP), 1);
         EXPECT_FALSE(endpoint_is_open()); // the network waits for the dialog
         fake_press(s, UI_IDCANCEL);

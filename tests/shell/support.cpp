@@ -55,7 +55,7 @@ void reset_everything() {
     memset(reply_to_nick, 0, sizeof reply_to_nick);
     snprintf(servername, sizeof servername, "%s", "0.0.0.0");
     snprintf(nick, sizeof nick, "%s", "mrnobody");
-    localport = 99;
+    localport = SETTINGS_DEFAULT_LOCALPORT;
     remoteport = 99;
     popup = 1;
     main_window = FAKE_MAIN_WINDOW;
