@@ -1,6 +1,5 @@
 // A test socket on 127.0.0.1 plays the server against the real endpoint.
 #include "core_helpers.h"
-#include "protocol/busy.h"
 #include "udp_peer.h"
 
 #include "protocol/endpoint.h"
@@ -9,12 +8,6 @@
 #include "shell/network.h"
 
 #include <gtest/gtest.h>
-
-#ifdef _WIN32
-#include <winsock.h>
-#else
-#include <cerrno>
-#endif
 
 namespace {
 
@@ -280,24 +273,6 @@ TEST_F(Net, EndpointOpening) {
     EXPECT_EQ(endpoint_send(d.data(), 10), -1);
     EXPECT_EQ(endpoint_recv(buf, sizeof buf), -1);
     EXPECT_EQ(receive_poll(), 0);
-}
-
-// Send errors that say the source address or the route went away connect again; a refusal, a full
-// buffer or a datagram too long do not.
-TEST(EndpointErrors, OnlyAnAddressOrRouteGoneConnectsAgain) {
-#ifdef _WIN32
-    const int moved[] = {WSAENETUNREACH, WSAEHOSTUNREACH, WSAENETDOWN,    WSAEADDRNOTAVAIL,
-                         WSAEINVAL,      WSAENOTCONN,     WSAEDESTADDRREQ};
-    const int kept[] = {0, WSAEWOULDBLOCK, WSAECONNREFUSED, WSAECONNRESET, WSAEMSGSIZE, WSAENOBUFS};
-#else
-    const int moved[] = {ENETUNREACH, EHOSTUNREACH, ENETDOWN,    EADDRNOTAVAIL,
-                         EINVAL,      ENOTCONN,     EDESTADDRREQ};
-    const int kept[] = {0, EAGAIN, ECONNREFUSED, EMSGSIZE, ENOBUFS, EPERM, EACCES};
-#endif
-    for (int e : moved)
-        EXPECT_EQ(endpoint_error_means_moved(e), 1) << e;
-    for (int e : kept)
-        EXPECT_EQ(endpoint_error_means_moved(e), 0) << e;
 }
 
 } // namespace

@@ -199,8 +199,7 @@ def fill(title, field, text):
 
 
 def menu(item, command):
-    """Runs the command that asks for the pop-up menu, then chooses the item. A pop-up menu is not
-    among the application's windows on the bus: it is found by its showing up."""
+    # A pop-up menu is not among the application's windows on the bus: it is found as it shows.
     shown = []
 
     def on_showing(event):

@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
-# keltup where the tray is a host of D-Bus status notifier items: a headless sway session with
-# waybar, run by an ordinary user. ALICE runs on X11 through Xwayland, BOB as a native Wayland
-# client started before the panel. Each icon is registered once and stays registered; a click on
-# the item (Activate) opens compose with an empty inbox and the viewer with messages, its
-# ContextMenu request the tray menu; an arrival changes the item's icon and tool tip. ALICE writes
-# to BOB through keltup-server on 127.0.0.1, BOB's viewer pops up, he answers from it, and a
-# second copy of either gives way to the first.
+# keltup where the tray is a host of D-Bus status notifier items (waybar in a headless sway session
+# of an ordinary user): ALICE on X11 through Xwayland, BOB on Wayland, started before the panel.
+# Each item is registered once; Activate and ContextMenu open what a click and a right click do;
+# an arrival changes the icon; ALICE and BOB write to each other; a second copy gives way.
 # Usage: desktops.sh KELTUP KELTUP-SERVER KELTUP-SEND [SCREENSHOT.png]
 set -uo pipefail
 keltup=$1 server=$2 send=$3 shot=${4:-}
@@ -76,17 +73,9 @@ alice_item=$(item_of "$alice") bob_item=$(item_of "$bob")
 atspi "$bob" gone KelTup || fail "the word about the missing tray stayed up"
 bob_icon=$(item_property "$bob" IconPixmap | md5sum)
 
-# A second copy in either session gives way to the first, with exit code 0, and with the item
-# shown it opens nothing.
-second_copy() { # NAME NICK PORT
-    client "$@" "${wayland[@]}" >>"$work/second.log" 2>&1 &
-    local p=$!
-    pids+=($p)
-    wait_for 20 eval "! kill -0 $p" || fail "the second copy of $1 did not end"
-    wait "$p" || fail "the second copy of $1 did not end with code 0"
-}
-second_copy alice ALICE "$aport"
-second_copy bob BOB "$bport"
+# A second copy in either session gives way to the first, and with the item shown opens nothing.
+gives_way client alice ALICE "$aport" "${wayland[@]}"
+gives_way client bob BOB "$bport" "${wayland[@]}"
 sleep 1
 kill -0 "$alice" && kill -0 "$bob" || fail "a client ended when a second copy started"
 for who in "$alice" "$bob"; do atspi "$who" gone KelTup || fail "a second start opened compose"; done
@@ -97,7 +86,6 @@ atspi "$alice" fill KelTup To BOB || fail "compose did not open from a click on 
 atspi "$alice" fill KelTup "Message text" "hello from X11" || fail "typing the message"
 atspi "$alice" press KelTup Send || fail "pressing Send"
 atspi "$alice" press "Send Message" OK || fail "no receipt for ALICE's message"
-atspi "$alice" gone KelTup || fail "compose stayed open after the receipt"
 atspi "$bob" shown "KelTup - 1 Messages" || fail "BOB's viewer did not pop up"
 item_property "$bob" ToolTip | grep -q '1 message waiting' || fail "BOB's item does not say a message waits"
 [ "$(item_property "$bob" IconPixmap | md5sum)" != "$bob_icon" ] || fail "BOB's icon did not change"
@@ -105,21 +93,12 @@ grep -A1 "sender=$bob_item" "$work/monitor.log" | grep -q 'member=NewIcon' ||
     fail "BOB's item announced no new icon"
 [ -n "$shot" ] && as_user grim - >"$shot"
 
-# With a message waiting, a click opens the viewer again once it was closed.
-atspi "$bob" press "KelTup - 1 Messages" Close || fail "pressing the viewer's Close"
-atspi "$bob" gone "KelTup - 1 Messages" || fail "the viewer stayed open"
-item "$bob" Activate || fail "Activate on BOB's item"
-atspi "$bob" shown "KelTup - 1 Messages" || fail "a click on BOB's item did not open the viewer"
-
 # BOB answers from the viewer on Wayland: compose, its receipt, ALICE's viewer.
 atspi "$bob" press "KelTup - 1 Messages" Send || fail "pressing the viewer's Send"
 atspi "$bob" fill KelTup "Message text" "hello from Wayland" || fail "compose did not open on Wayland"
 atspi "$bob" press KelTup Send || fail "pressing Send on Wayland"
 atspi "$bob" press "Send Message" OK || fail "no receipt for BOB's message"
 atspi "$alice" shown "KelTup - 1 Messages" || fail "ALICE's viewer did not pop up"
-for who in "$alice" "$bob"; do
-    atspi "$who" press "KelTup - 1 Messages" Close || fail "pressing $who's viewer's Close"
-done
 
 # The ContextMenu request shows the tray menu, on either kind of client.
 for who in "$alice" "$bob"; do
@@ -131,8 +110,8 @@ done
 
 # The items stayed registered, once each, for 20 s.
 while [ $((SECONDS - started)) -lt 20 ]; do sleep 1; done
-[ "$(grep -c 'member=RegisterStatusNotifierItem' "$work/monitor.log")" -eq 2 ] ||
-    fail "the items were registered again: $(grep -c 'member=RegisterStatusNotifierItem' "$work/monitor.log") registrations"
+n=$(grep -c 'member=RegisterStatusNotifierItem' "$work/monitor.log")
+[ "$n" -eq 2 ] || fail "the items were registered again: $n registrations"
 [ "$(item_of "$alice")" = "$alice_item" ] && [ "$(item_of "$bob")" = "$bob_item" ] ||
     fail "an item is no longer registered"
 grep -q 'no notification area' "$work/alice.log" && fail "ALICE said there is no notification area"

@@ -3,9 +3,8 @@
 # keltup-send exchange messages through keltup-server on 127.0.0.1, a second copy of a client gives
 # way to the first (opening compose while there is no notification area), a client started before
 # the notification area docks when it appears, and the tray menu's Exit and SIGTERM end a client
-# cleanly. ALICE starts with no settings file: the first
-# run's dialog, with its built-in local port, which an ordinary user may bind; a settings file that
-# names a port below 1024 gets "Cant bind!".
+# cleanly. ALICE's first run keeps the built-in local port, which an ordinary user may bind; a
+# settings file that names a port below 1024 gets "Cant bind!".
 # Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
 set -uo pipefail
 keltup=$1 server=$2 send=$3
@@ -43,25 +42,6 @@ client() { # NAME NICK PORT: a client with a settings file
     run_keltup "$1" "$work/$1.ini" >"$work/$1.log" 2>&1 &
 }
 docked() { icon_of "$1" >/dev/null; }
-type_into() { # WINDOW TEXT...: each text into a field, Tab between them, then Return
-    xdotool windowfocus --sync "$1"
-    sleep 0.3
-    shift
-    local text
-    for text in "$@"; do
-        xdotool key ctrl+a
-        xdotool type --delay 10 "$text"
-        xdotool key Tab
-    done
-    xdotool key Return
-}
-second() { # a second copy of ALICE, which gives way with code 0
-    run_keltup alice >>"$work/second.log" 2>&1 &
-    local p=$!
-    pids+=($p)
-    wait_for 20 eval "! kill -0 $p" || fail "the second copy did not end"
-    wait "$p" || fail "second copy: $?"
-}
 
 # ALICE's first run, before there is a notification area: she keeps running and says so once, and
 # the settings dialog asks for the server, its port and her nickname; the local port is left as
@@ -71,16 +51,18 @@ alice=$!
 pids+=($alice)
 wait_for 10 grep -q 'no notification area' "$work/alice.log" || fail "no word about the missing tray"
 wait_for 10 window "$alice" "KelTup - Settings" || fail "no settings dialog at the first run"
-type_into "$(window "$alice" "KelTup - Settings")" 127.0.0.1 "$sport" ALICE
+keys "$(window "$alice" "KelTup - Settings")" ctrl+a # each field's text replaced, then OK
+for text in 127.0.0.1 "$sport" ALICE; do xdotool type --delay 10 "$text" && xdotool key Tab ctrl+a; done
+xdotool key Return
 settings="$work/home-alice/config/keltup/KELTUP.INI"
 wait_for 10 grep -q "^localport=$aport" "$settings" || fail "the first run did not save local port $aport"
 sleep 1
 kill -0 "$alice" || fail "keltup ended after its first run as an ordinary user"
 # Meanwhile a second copy gives way (code 0) and opens her compose dialog, beside that word.
-wait_for 10 window "$alice" KelTup && box=$(window "$alice" KelTup) && second
+wait_for 10 window "$alice" KelTup && box=$(window "$alice" KelTup) && gives_way run_keltup alice
 compose() { xdotool search --all --onlyvisible --pid "$alice" --name '^KelTup$' | grep -vx "$box"; }
 wait_for 10 compose || fail "a second start without a notification area opened no compose dialog"
-xdotool windowfocus --sync "$(compose | head -1)" && sleep 0.3 && xdotool key Escape
+keys "$(compose | head -1)" Escape
 wait_for 5 eval '! compose' || fail "the compose dialog did not close"
 
 trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
@@ -91,7 +73,7 @@ bob=$!
 pids+=($bob)
 wait_for 15 docked "$alice" || fail "ALICE's icon did not dock when the notification area appeared"
 wait_for 15 docked "$bob" || fail "BOB's icon did not dock"
-second # with her icon docked, it opens nothing
+gives_way run_keltup alice # with her icon docked, it opens nothing
 wait_for 5 eval '! window "$alice" KelTup' || fail "the word about the missing tray stayed up"
 
 # A settings file that names a port below 1024: an ordinary user may not bind it.
@@ -99,8 +81,7 @@ client carl CARL 99
 carl=$!
 pids+=($carl)
 wait_for 10 window "$carl" KelTup || fail "no word that port 99 cannot be bound"
-xdotool windowfocus --sync "$(window "$carl" KelTup)"
-xdotool key Return
+keys "$(window "$carl" KelTup)" Return
 wait_for 10 eval '! kill -0 $carl' || fail "keltup went on after Cant bind!"
 wait "$carl" || fail "keltup ended with code $? after Cant bind!"
 

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# keltup on a machine that moves and stays up: the relay and keltup run in two network namespaces
-# of the script's own, joined by a veth pair. While keltup runs, its address is replaced (as a new
-# lease or a roam does) and the relay's users file follows: a message from a script reaches her
-# there, and her answer from the viewer leaves from the new address and gets its receipt. Then a
-# stand-in server sends 2,000 notices that nobody answers: keltup keeps running with eight boxes
-# open, and a box that closes gives way to the next. Needs root and `ip` (else exit 77, skipped).
+# keltup on a machine that moves and stays up, the relay and keltup in two network namespaces of
+# the script's own joined by a veth pair. keltup's address is replaced (a new lease, a roam): a
+# message reaches her there, and her answer leaves from the new address. Then 2,000 notices that
+# nobody answers: eight boxes stay open, and one that closes gives way to the next.
+# Needs root and `ip` (else exit 77, skipped).
 # Usage: endure.sh KELTUP KELTUP-SERVER KELTUP-SEND
 set -uo pipefail
 keltup=$1 server=$2 send=$3
@@ -20,20 +19,11 @@ ip netns add "$cli" || { ip netns del "$srv"; skip "ip netns add failed"; }
 trap 'cleanup; ip netns del "$srv"; ip netns del "$cli"' EXIT
 trap 'exit 1' INT TERM
 ip link add ktsrv$$ netns "$srv" type veth peer name ktcli$$ netns "$cli" || fail "no veth pair"
-ip -n "$srv" addr add 10.231.0.1/24 dev ktsrv$$
-ip -n "$cli" addr add 10.231.0.2/24 dev ktcli$$
-for link in "$srv ktsrv$$" "$cli ktcli$$"; do
-    set -- $link
-    ip -n "$1" link set lo up && ip -n "$1" link set "$2" up
+for end in "$srv ktsrv$$ 1" "$cli ktcli$$ 2"; do
+    set -- $end
+    ip -n "$1" addr add "10.231.0.$3/24" dev "$2" && ip -n "$1" link set lo up && ip -n "$1" link set "$2" up
 done
-
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -1 "$work/display")"
-trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
-    --transparent false >"$work/trayer.log" 2>&1 &
-pids+=($!)
+desktop_with_tray x11
 
 sport=4099 aport=4100
 printf 'ALICE = 10.231.0.2:%s\n' "$aport" >"$work/users"
@@ -62,20 +52,14 @@ ip netns exec "$srv" "$send" --server 10.231.0.1 --port "$sport" --from DAVE ALI
 wait_for 10 window "$alice" "KelTup - 1 Messages" || fail "the message did not reach the new address"
 
 # The viewer's Send (the fifth control that takes the focus), a body, the compose dialog's Send.
-xdotool windowfocus --sync "$(window "$alice" "KelTup - 1 Messages")"
-sleep 0.3
-xdotool key Tab Tab Tab Tab space
+keys "$(window "$alice" "KelTup - 1 Messages")" Tab Tab Tab Tab space
 wait_for 10 window "$alice" KelTup || fail "the compose dialog did not open from the viewer"
-xdotool windowfocus --sync "$(window "$alice" KelTup)"
-sleep 0.3
-xdotool key Tab
-xdotool type --delay 10 "sent from my new address"
+keys "$(window "$alice" KelTup)" Tab && xdotool type --delay 10 "sent from my new address"
 xdotool key Tab space
 wait_for 10 window "$alice" "Send Message" || fail "no outcome box"
 grep -q "10\.231\.0\.3:$aport: ALICE -> DAVE: delivered" "$work/server.log" ||
     fail "the relay did not hear ALICE's answer from her new address"
-xdotool windowfocus --sync "$(window "$alice" "Send Message")"
-xdotool key Return
+keys "$(window "$alice" "Send Message")" Return
 wait_for 5 eval '! window "$alice" KelTup' || fail "the compose dialog stayed open"
 
 # The storm: eight notices and time for their boxes, then the rest in batches the socket holds.
@@ -89,24 +73,19 @@ s.bind(("10.231.0.1", int(sys.argv[1])))
 head = b"KT1A\0\0" + b"SERVER".ljust(20, b"\0") + b"ALICE".ljust(20, b"\0") + bytes(30)
 for i in range(int(sys.argv[3]), int(sys.argv[4])):
     s.sendto(head + b"notice %d\0" % i, ("10.231.0.3", int(sys.argv[2])))
-    if i % 150 == 149:
-        time.sleep(0.5)
+    time.sleep(0.5 if i % 150 == 149 else 0)
 PY
 }
-boxes() { # how many notice boxes are open: dialogs titled KelTup, newest last
-    local w
-    for w in $(xdotool search --name '^KelTup$' 2>/dev/null | sort -n); do
-        [ "$(xdotool getwindowpid "$w" 2>/dev/null)" = "$alice" ] &&
-            xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _DIALOG && echo "$w"
-    done
+boxes() { # the notice boxes open (her dialogs titled KelTup), newest last
+    for w in $(xdotool search --all --pid "$alice" --name '^KelTup$' | sort -n); do
+        xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _DIALOG && echo "$w"; done
 }
 notices 0 8 || fail "the stand-in server failed"
 wait_for 15 eval '[ "$(boxes | wc -l)" = 8 ]' || fail "the first eight notices did not show"
 notices 8 2000 || fail "the stand-in server failed"
 kill -0 "$alice" || fail "keltup did not survive the notices"
 top=$(boxes | tail -1)
-xdotool windowfocus --sync "$top"
-xdotool key Return
+keys "$top" Return
 wait_for 5 eval '! boxes | grep -qx "$top"' || fail "the newest box did not close"
 wait_for 5 eval '[ "$(boxes | wc -l)" = 8 ]' || fail "a closed box did not give way to the next notice"
 echo "endure: passed"

@@ -26,6 +26,16 @@ end_clients() {
         [ $code -eq 0 ] || fail "keltup $p ended with code $code after SIGTERM"
     done
 }
+# gives_way COMMAND...: the command starts a second copy, which must end by itself with code 0.
+gives_way() {
+    "$@" >>"$work/second.log" 2>&1 &
+    local p=$!
+    pids+=($p)
+    wait_for 20 eval "! kill -0 $p" || fail "the second copy ($*) did not end"
+    wait "$p" || fail "the second copy ($*) did not end with code 0"
+}
+# keys WINDOW KEY...: focuses the window and presses the keys.
+keys() { xdotool windowfocus --sync "$1" && sleep 0.3 && xdotool key "${@:2}"; }
 # wait_for SECONDS COMMAND...: retries the command every 0.2 s.
 wait_for() {
     local limit=$(($1 * 5)) i=0
@@ -36,15 +46,15 @@ wait_for() {
         sleep 0.2
     done
 }
-# desktop_with_tray: a display of the script's own (Xvfb takes a free number itself and says
-# which), the accessibility bus and its registry, and a notification area.
+# desktop_with_tray [x11]: a display of the script's own (Xvfb takes a free number itself and says
+# which), the accessibility bus and its registry (not with x11), and a notification area.
 desktop_with_tray() {
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
     pids+=($!)
     wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
     export DISPLAY=":$(head -1 "$work/display")"
     wait_for 10 xdotool getdisplaygeometry || fail "Xvfb does not answer"
-    /usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
+    [ "${1:-}" = x11 ] || /usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
         fail "no accessibility bus"
     trayer --edge bottom --align right --widthtype pixel --width 120 --height 36 \
         --transparent false >"$work/trayer.log" 2>&1 &
@@ -86,9 +96,7 @@ exec_as_user() { user_command; exec "${user_cmd[@]}" "$@"; }
 # desktop_sway: a headless sway session run by an ordinary user (sway refuses root): its own
 # session bus with the accessibility bus, and Xwayland for X11 programs (session_display).
 desktop_sway() {
-    chmod 711 "$work"
-    mkdir -p "$work/home/rt"
-    chmod 700 "$work/home/rt"
+    chmod 711 "$work" && mkdir -p "$work/home" && mkdir -m 700 "$work/home/rt"
     cat >"$work/home/sway.conf" <<'END'
 output HEADLESS-1 resolution 1024x768 background #335577 solid_color
 exec sh -c 'echo "$DISPLAY" >"$XDG_RUNTIME_DIR/display"'

@@ -439,15 +439,8 @@ TEST_F(Groups, CopiesAndNoticesTowardOneHostAreCappedWhateverTheirSources) {
     EXPECT_EQ(50u, copies().size());
     EXPECT_STREQ("51 of 101 members of ALL were not reached, 50 over the limit for one address.",
                  rec(out[1])->body);
-    // A hundred hosts flooding for three seconds: the burst and the rate.
-    size_t flood = 0;
-    for (int i = 0; i < 100; ++i) {
-        send(("X" + std::to_string(i)).c_str(), "ALL", "spam", 3, host(100 + i), 20000 + 30 * i);
-        flood += copies().size();
-    }
-    EXPECT_EQ(64u + 297, flood);
-    EXPECT_EQ(35 + 50 + 100 * 100 - static_cast<long long>(flood), relay_stats.dest_capped);
-    // The operator's notice too, said in its line.
+    EXPECT_EQ(35 + 50, relay_stats.dest_capped);
+    // The operator's notice too, a minute later, said in its line.
     static ControlAnswer a;
     char request[] = "notice\nALL\nFire drill.";
     control_answer(request, static_cast<int>(std::strlen(request)), 1, "", &a, -1, 60000);

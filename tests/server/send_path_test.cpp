@@ -8,7 +8,9 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sched.h>
 #include <string>
 
@@ -31,11 +33,7 @@ class SendPath : public ::testing::Test {
         ASSERT_EQ(0, run({"/usr/sbin/ip", "link", "set", "lo", "up"}));
     }
     void TearDown() override { std::remove(users.c_str()); }
-    void write_users(const std::string& lines) {
-        FILE* f = std::fopen(users.c_str(), "w");
-        std::fputs(lines.c_str(), f);
-        std::fclose(f);
-    }
+    void write_users(const std::string& text) { std::ofstream(users) << text; }
 };
 
 // Copies with `body` that arrive at fd, until there are `until`.
@@ -77,10 +75,8 @@ TEST_F(SendPath, NoCopyIsLostOnASlowLinkAndThoseLeftAtAStopAreCounted) {
     std::string log;
     EXPECT_EQ(0, relay.stop(SIGTERM, &log));
     ASSERT_TRUE(link_rate("change", "1gbit"));
-    int unsent = 0;
-    size_t at = log.find("stopping: ");
-    std::sscanf(log.c_str() + (at == std::string::npos ? 0 : at),
-                "stopping: %d copies and notices still queued after 2000 ms not sent", &unsent);
+    size_t at = log.find("stopping: "); // N copies and notices still queued after 2000 ms not sent
+    int unsent = at == std::string::npos ? 0 : std::atoi(log.c_str() + at + 10);
     EXPECT_GT(unsent, 0) << log;
     EXPECT_EQ(members - unsent, copies(sink.fd, "at the stop", members - unsent));
 }
@@ -91,12 +87,8 @@ TEST_F(SendPath, EveryAnswerLeavesFromTheAddressTheClientWroteTo) {
     relay.bind = "0.0.0.0";
     ASSERT_TRUE(relay.start({"--users", users}));
     // Both clients' sockets connected to 127.0.0.2: they take datagrams from there only.
-    NetAddr second = relay.addr;
-    second.ip = 0x7F000002u;
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(second.ip);
-    sa.sin_port = htons(second.port);
+    const NetAddr second = {0x7F000002u, relay.addr.port};
+    sockaddr_in sa = {AF_INET, htons(second.port), {htonl(second.ip)}, {}};
     TestClient ann, ben;
     for (TestClient* c : {&ann, &ben})
         connect(c->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);

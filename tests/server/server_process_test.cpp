@@ -170,9 +170,8 @@ TEST(ServerProcess, LeasedAndListedNicknamesStayWithTheirHolders) {
     kill(server.child.pid, SIGHUP);
     ASSERT_NE("", server.wait_log("keeping the old list"));
 
-    std::string err, out;
-
     // The operator's notice, to one nickname and to all, over the control socket.
+    std::string err, out;
     EXPECT_EQ(0, run({KELTUP_SERVER, "--control", server.control, "--notice", "alice",
                       "Restart at noon."},
                      &err, "", &out))

@@ -179,30 +179,23 @@ std::string reachable_program(const std::string& dir) {
     return program;
 }
 
-// The relay run as nobody, from a copy every user may read, in a folder nobody owns. ready()
-// gives "" or why it can't be.
-struct AsNobody {
+// The relay run as nobody, from a copy every user may read, in a folder nobody owns.
+struct StateAsNobody : ::testing::Test {
     const passwd* nobody = getpwnam("nobody");
-    std::string bin = temp_folder(), dir = temp_folder();
+    std::string bin = temp_folder(), dir = temp_folder(), state = dir + "/directory";
     Relay relay;
-    std::string ready() {
+    void SetUp() override {
         if (geteuid() != 0 || nobody == nullptr)
-            return "needs root and a user called nobody to run the relay as another user";
-        if (bin.empty() || dir.empty() || chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid) != 0)
-            return "no folder of the test's own for nobody";
+            GTEST_SKIP() << "needs root and a user called nobody to run the relay as another user";
+        ASSERT_FALSE(bin.empty() || dir.empty());
+        ASSERT_EQ(0, chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid));
         relay.program = reachable_program(bin);
         relay.as = nobody;
         relay.control = dir + "/control";
-        return "";
     }
 };
 
-TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileWhole) {
-    AsNobody n;
-    std::string why = n.ready();
-    if (!why.empty()) GTEST_SKIP() << why;
-    std::string dir = n.dir, state = dir + "/directory";
-    Relay& relay = n.relay;
+TEST_F(StateAsNobody, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileWhole) {
     ASSERT_TRUE(relay.start({"--state", state}));
     Client alice, bob, carol;
     ASSERT_EQ(2, bob.send_with_receipt(relay.addr, "BOB", "NOBODY", "here", 1));
@@ -235,16 +228,11 @@ TEST(StateProcess, AFolderItMayNoLongerWriteLeavesTheRelayRelayingAndTheOldFileW
     EXPECT_EQ(0, temporary_files(dir));
 }
 
-TEST(StateProcess, AFileItCannotReadIsLeftByteForByteUntilItCanBeRead) {
-    AsNobody n;
-    std::string why = n.ready();
-    if (!why.empty()) GTEST_SKIP() << why;
+TEST_F(StateAsNobody, AFileItCannotReadIsLeftByteForByteUntilItCanBeRead) {
     // A permissions mistake: the file is root's own, in a folder the relay may write.
-    std::string dir = n.dir, state = dir + "/directory",
-                kept = "keltup-server-state 1\nEVE 10.0.0.1:1 0\n";
+    std::string kept = "keltup-server-state 1\nEVE 10.0.0.1:1 0\n";
     write_file(state, kept);
     ASSERT_EQ(0, chmod(state.c_str(), 0600));
-    Relay& relay = n.relay;
     ASSERT_TRUE(relay.start({"--state", state}));
     std::string line = relay.wait_log("state file " + state);
     EXPECT_NE(std::string::npos, line.find("Permission denied; relaying from memory, the file left "
@@ -265,17 +253,13 @@ TEST(StateProcess, AFileItCannotReadIsLeftByteForByteUntilItCanBeRead) {
     EXPECT_EQ(0, temporary_files(dir));
 
     // Mended while a relay runs: the next rewrite reads it first, and keeps what both knew.
-    Relay again;
-    again.program = relay.program;
-    again.as = n.nobody;
-    again.control = relay.control;
-    ASSERT_TRUE(again.start({"--state", state}));
-    ASSERT_EQ(2, bob.send_with_receipt(again.addr, "BOB", "NOBODY", "here", 2));
+    ASSERT_TRUE(relay.start({"--state", state}));
+    ASSERT_EQ(2, bob.send_with_receipt(relay.addr, "BOB", "NOBODY", "here", 2));
     ASSERT_EQ(0, chmod(state.c_str(), 0644));
-    kill(again.child.pid, SIGHUP);
-    EXPECT_NE("", again.wait_log("restored 1 nickname from " + state));
-    EXPECT_NE("", again.wait_log("state file " + state + " written again"));
-    again.stop();
+    kill(relay.child.pid, SIGHUP);
+    EXPECT_NE("", relay.wait_log("restored 1 nickname from " + state));
+    EXPECT_NE("", relay.wait_log("state file " + state + " written again"));
+    relay.stop();
     std::string text = read_file(state);
     EXPECT_NE(std::string::npos, text.find("\nEVE 10.0.0.1:1 ")) << text;
     EXPECT_NE(std::string::npos, text.find("\nBOB 127.0.0.1:")) << text;

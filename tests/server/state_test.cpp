@@ -230,11 +230,9 @@ TEST_F(State, WhatIsLearnedWhileTheWriterRewritesIsInWhicheverFileIsInPlace) {
         std::snprintf(line, sizeof line, "\n%s 10.0.0.1:%d ", nick, 1000 + i);
         for (int look = 0; look < 2; ++look) {
             // Windows renames in two steps: the file may be missing for a moment between them.
-            std::string text = file();
-            for (int tries = 0; tries < 1000 && text == "(none)"; ++tries) {
+            std::string text;
+            for (int tries = 0; tries < 1000 && (text = file()) == "(none)"; ++tries)
                 usleep(1000);
-                text = file();
-            }
             ASSERT_NE(std::string::npos, text.find(line)) << i;
             ASSERT_TRUE(last.empty() || text.find(last) != std::string::npos) << i;
             usleep(200);

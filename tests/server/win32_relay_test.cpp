@@ -278,31 +278,30 @@ TEST(ConsoleRelay, ThePipeIsMadeWithItsOwnDescriptorAndTheNameIsTheFirstRelays) 
     EXPECT_NE(std::string::npos, out.find("control group NoSuchGroup")) << out;
 }
 
-// The rights an access list gives sid's own entries (allowed less denied) on its object, or with
-// in_file on a file made in it (the entries it inherits), mapped to a file's rights. *named
-// counts the entries that apply there and name sid.
+// The rights an access list's allowing entries give sid on its object, or with in_file on a file
+// made in it (the entries it inherits), mapped to a file's rights. *named counts the allowing
+// entries that apply there and name sid: a denying entry is never counted.
 ACCESS_MASK rights_of(PACL acl, const char* sid_text, bool in_file, DWORD* named) {
     PSID sid = nullptr;
     ConvertStringSidToSidA(sid_text, &sid);
     GENERIC_MAPPING map = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
                            FILE_ALL_ACCESS};
-    ACCESS_MASK allowed = 0, denied = 0;
+    ACCESS_MASK allowed = 0;
     for (DWORD i = 0; acl != nullptr && i < acl->AceCount; ++i) {
         ACE_HEADER* ace = nullptr;
         GetAce(acl, i, reinterpret_cast<void**>(&ace));
         bool applies = in_file ? (ace->AceFlags & OBJECT_INHERIT_ACE) != 0
                                : (ace->AceFlags & INHERIT_ONLY_ACE) == 0;
-        // An allowing and a denying entry are laid out alike.
         auto* entry = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace);
-        if (!applies || !EqualSid(&entry->SidStart, sid)) continue;
+        if (!applies || ace->AceType != ACCESS_ALLOWED_ACE_TYPE || !EqualSid(&entry->SidStart, sid))
+            continue;
         ++*named;
         ACCESS_MASK m = entry->Mask;
         MapGenericMask(&m, &map);
-        if (ace->AceType == ACCESS_ALLOWED_ACE_TYPE) allowed |= m & ~denied;
-        if (ace->AceType == ACCESS_DENIED_ACE_TYPE) denied |= m;
+        allowed |= m;
     }
     LocalFree(sid);
-    return allowed & ~denied;
+    return allowed;
 }
 
 // The list of path as the system reads it back. Where the list read back is not the protected
@@ -348,8 +347,9 @@ TEST(Security, TheDataFolderAndUsersFileGiveEachAccountNoMoreThanItNeeds) {
                       modify =
                           FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE,
                       list = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
-    // A file the relay makes there (state, metrics) has only what it inherits; no one else has
-    // an entry.
+    // A file the relay makes there (state, metrics) has only what it inherits. No one else has
+    // an entry (Everyone, Authenticated Users, LocalService, the creator or owner of a file):
+    // every entry names one of these.
     struct {
         const char* who;
         ACCESS_MASK folder, made_file, users_file;
@@ -358,11 +358,6 @@ TEST(Security, TheDataFolderAndUsersFileGiveEachAccountNoMoreThanItNeeds) {
         {"S-1-5-32-544", all, all, all}, // the Administrators
         {"S-1-5-80-606956646-1629124227-1233102191-1590753562-782887789", modify, modify, read},
         {"S-1-5-32-545", list, 0, read}, // the Users: nothing made there, nothing of the state
-        {"S-1-5-11", 0, 0, 0},           // Authenticated Users
-        {"S-1-1-0", 0, 0, 0},            // Everyone
-        {"S-1-5-19", 0, 0, 0},           // LocalService, which every such service is
-        {"S-1-3-0", 0, 0, 0},            // the creator of a file
-        {"S-1-3-4", 0, 0, 0},            // its owner
     };
     DWORD named[3] = {0, 0, 0};
     for (const auto& c : cases) {

@@ -12,6 +12,7 @@
 #include "resources/resources.h"
 #include "settings/settings.h"
 #include "shell/network.h"
+#include "shell/notices.h"
 #include "shell/shell.h"
 #include "tests/shell/support.h"
 
@@ -65,27 +66,20 @@ TEST_F(EventsTest, DoubleClickOpensComposeOrViewerByTheCount) {
 }
 
 // A second start: with the icon shown only the front-end raises a dialog; with no notification
-// area it does what a double-click does; after Exit, nothing.
-TEST_F(EventsTest, AnotherStartOpensComposeOrViewerOnlyWithoutAShownIcon) {
-    struct Case {
-        int area, messages;
-        const char* opens;
-    } cases[] = {{1, 0, ""}, {1, 2, ""}, {0, 0, "SENDBOX"}, {0, 1, "SHOWMSG"}, {0, 3, "SHOWMSG"}};
-    for (const Case& c : cases) {
+// area it does what a double-click does (compose without messages: end_to_end.sh); after Exit,
+// nothing.
+TEST_F(EventsTest, AnotherStartOpensTheViewerOnlyWithoutAShownIcon) {
+    for (int area = 0; area < 2; ++area) {
         reset_everything();
-        fake_tray_area = c.area;
-        if (*c.opens)
-            fake_script(
-                c.opens, c.messages ? close_viewer : [](UiWnd d) { fake_escape(d); });
-        run_program("keltup_shell_again.ini", 0, [&c] {
-            for (int i = 0; i < c.messages; i++)
-                store_message("A", "ME", "waiting");
+        fake_tray_area = area;
+        if (area == 0) fake_script("SHOWMSG", close_viewer);
+        run_program("keltup_shell_again.ini", 0, [] {
+            store_message("A", "ME", "waiting");
             fake_another_start();
         });
         fake_another_start();
-        std::string opened = *c.opens ? std::string("dialog:open:") + c.opens : "";
         EXPECT_EQ(fake_events_with("dialog:open:"),
-                  std::vector<std::string>(*c.opens ? 1 : 0, opened))
+                  std::vector<std::string>(1 - area, "dialog:open:SHOWMSG"))
             << event_log();
     }
 }
@@ -239,9 +233,8 @@ TEST_F(EventsTest, NoticeBoxWithFurtherTicksInside) {
 }
 
 TEST_F(EventsTest, NoticeStormToAnUnattendedClientShowsEveryNoticeInOrder) {
-    // Nobody answers: every box's modal loop ticks again, and the server keeps sending, a batch
-    // per tick, small enough that the socket holds what the open boxes leave unread, with a
-    // message now and then.
+    // Nobody answers: every box's modal loop ticks again, and the server sends a batch per tick
+    // (the socket holds what open boxes leave unread), with a message now and then.
     const int total = 2000;
     int sent = 0, depth = 0, deepest = 0;
     run_program("keltup_shell_storm.ini", 0, [&] {
@@ -270,6 +263,35 @@ TEST_F(EventsTest, NoticeStormToAnUnattendedClientShowsEveryNoticeInOrder) {
         want.push_back("box:KelTup:notice " + std::to_string(i));
     EXPECT_EQ(fake_events_with("box:"), want);
     EXPECT_EQ(inbox_count(), 5);
+}
+
+// Past what the waiting line holds, the oldest notices give way, and one box counts them in their
+// place. An over-long text first (cut, and the ring's start moved so that texts cross its end), an
+// empty one that keeps its place, then the eighth box stays up while 50,000 more arrive.
+TEST_F(EventsTest, NoticesThatGaveWayAreCountedInTheirPlace) {
+    notices_reset();
+    auto text = [](int i) { // 8 bytes waiting, with its NUL: the line holds a whole number
+        char t[16];
+        std::snprintf(t, sizeof t, "n%06d", i);
+        return std::string(t);
+    };
+    fake_on_box = [&text](int, const char*, const char*) {
+        if (notices_open() < NOTICE_BOXES) return notice_show(notices_open() == 1 ? "" : "up");
+        for (int i = 0; i < 50000; ++i)
+            notice_push(text(i).c_str());
+        fake_on_box = nullptr;
+    };
+    notice_show(std::string(3 * NOTICE_TEXT_SIZE, 'x').c_str());
+    std::vector<std::string> boxes = fake_events_with("box:");
+    const int kept = NOTICE_WAITING_BYTES / 8, gave_way = 50000 - kept;
+    ASSERT_EQ(boxes.size(), static_cast<size_t>(NOTICE_BOXES + 1 + kept));
+    EXPECT_EQ(boxes[0], "box:KelTup:" + std::string(NOTICE_TEXT_SIZE - 1, 'x'));
+    EXPECT_EQ(boxes[1], "box:KelTup:");
+    EXPECT_EQ(boxes[NOTICE_BOXES], "box:KelTup:" + std::to_string(gave_way) +
+                                       " notices from the server were not kept: too many were "
+                                       "waiting.");
+    for (int i = 0; i < kept; ++i)
+        ASSERT_EQ(boxes[NOTICE_BOXES + 1 + i], "box:KelTup:" + text(gave_way + i)) << i;
 }
 
 TEST_F(EventsTest, ViewerSendAndDeleteInTheRunningProgram) {
