@@ -46,13 +46,17 @@ wait_for() {
         sleep 0.2
     done
 }
-# desktop_with_tray [x11]: a display of the script's own (Xvfb takes a free number itself and says
-# which), the accessibility bus and its registry (not with x11), and a notification area.
+# desktop_with_tray [x11]: a display of the script's own, the accessibility bus and its registry
+# (not with x11), and a notification area. The number is drawn far above where Xvfb's and
+# Xwayland's own choices start (the desktops test runs Xwayland), and is free of a lock file and of
+# both kinds of socket, since clients try the abstract one first.
 desktop_with_tray() {
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    local n=$((300 + RANDOM % 600))
+    while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] ||
+        grep -q "@/tmp/.X11-unix/X$n\$" /proc/net/unix; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
     pids+=($!)
-    wait_for 10 test -s "$work/display" || fail "Xvfb did not start"
-    export DISPLAY=":$(head -1 "$work/display")"
+    export DISPLAY=":$n"
     wait_for 10 xdotool getdisplaygeometry || fail "Xvfb does not answer"
     [ "${1:-}" = x11 ] || /usr/bin/python3 -c 'import pyatspi; pyatspi.Registry.getDesktop(0).childCount' >"$work/bus.log" 2>&1 ||
         fail "no accessibility bus"
