@@ -49,7 +49,9 @@ static int last_socket_error() {
 #endif
 }
 
-int endpoint_error_means_moved(int error) {
+// 1 for a send error that says the socket's source address or route is gone, so that connecting
+// again may mend it.
+static int error_means_moved(int error) {
     switch (error) {
 #ifdef _WIN32
     case WSAENETUNREACH:
@@ -154,6 +156,17 @@ static int resolve_server(const char* name, unsigned long* addr) {
 #endif
 }
 
+// The configured server's address and port; 0 when its name does not resolve.
+static int server_address(sockaddr_in* remote) {
+    unsigned long addr = 0;
+    if (!resolve_server(servername, &addr)) return 0;
+    std::memset(remote, 0, sizeof *remote);
+    remote->sin_family = AF_INET;
+    remote->sin_addr.s_addr = static_cast<decltype(remote->sin_addr.s_addr)>(addr);
+    remote->sin_port = htons(static_cast<unsigned short>(remoteport & 0xFFFF));
+    return 1;
+}
+
 static int set_nonblocking(SocketHandle s) {
 #ifdef _WIN32
     u_long on = 1;
@@ -194,21 +207,14 @@ int endpoint_open(EndpointFailure* failure) {
             return fail(failure, "Crap version of sockets", "KelTup:Fatal Error", 1);
     }
 #endif
-    unsigned long remote_addr = 0;
-    if (!resolve_server(servername, &remote_addr))
-        return fail(failure, "Hostname lookup failed", "KelTup", 0);
+    sockaddr_in remote;
+    if (!server_address(&remote)) return fail(failure, "Hostname lookup failed", "KelTup", 0);
 
     sockaddr_in local;
     std::memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     local.sin_port = htons(static_cast<unsigned short>(localport & 0xFFFF));
-
-    sockaddr_in remote;
-    std::memset(&remote, 0, sizeof remote);
-    remote.sin_family = AF_INET;
-    remote.sin_addr.s_addr = static_cast<decltype(remote.sin_addr.s_addr)>(remote_addr);
-    remote.sin_port = htons(static_cast<unsigned short>(remoteport & 0xFFFF));
 
     SocketHandle s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == NO_SOCKET) return fail(failure, "Cant open socket!", "KelTup", 0);
@@ -225,12 +231,7 @@ int endpoint_open(EndpointFailure* failure) {
 
 int endpoint_reachable() {
     sockaddr_in remote;
-    std::memset(&remote, 0, sizeof remote);
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<unsigned short>(remoteport & 0xFFFF));
-    unsigned long addr = 0;
-    if (!resolve_server(servername, &addr)) return 0;
-    remote.sin_addr.s_addr = static_cast<decltype(remote.sin_addr.s_addr)>(addr);
+    if (!server_address(&remote)) return 0;
     // Connecting a datagram socket sends nothing: it only picks the route and the source address.
     SocketHandle s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == NO_SOCKET) return 0;
@@ -258,8 +259,7 @@ int endpoint_send(const void* data, int len) {
     if (!endpoint_connected && !reconnect()) return -1;
     int n = send_once(data, len);
     // The source address went away with the machine's old address: connect again and send anew.
-    if (n < 0 && endpoint_error_means_moved(last_socket_error()) && reconnect())
-        n = send_once(data, len);
+    if (n < 0 && error_means_moved(last_socket_error()) && reconnect()) n = send_once(data, len);
     return n < 0 ? -1 : n;
 }
 

@@ -17,16 +17,13 @@ int endpoint_reachable();
 // 1 once the endpoint is open.
 int endpoint_is_open();
 // Sends one datagram; returns the byte count or -1 (also when the endpoint is not open). A send
-// that fails because the machine's address changed (see endpoint_error_means_moved) connects the
-// socket again, same local port, and is made once more.
+// that fails because the machine's address changed (no route, or the source address gone)
+// connects the socket again, same local port, and is made once more.
 int endpoint_send(const void* data, int len);
 // Once per poll tick: when the socket's source address is no longer one of this machine's (a new
 // lease, a roam, a resume elsewhere), connects it again so that it sends and receives on the
 // machine's address of now. Costs one probe socket while nothing changed.
 void endpoint_check_address();
-// 1 for a send error (errno, or the WSA code on Windows) that says the socket's source address or
-// route is gone, so that connecting again may mend it.
-int endpoint_error_means_moved(int error);
 // Receives one datagram into buf (at most len bytes); returns its length, or -1 for any error,
 // an empty queue and an endpoint that is not open included.
 int endpoint_recv(void* buf, int len);
