@@ -1,5 +1,7 @@
 #include "settings/path.h"
 
+#include <cstring>
+
 #ifdef _WIN32
 
 #include <windows.h>
@@ -57,3 +59,18 @@ int path_full(const char* path, char* out, int size) {
 }
 
 #endif
+
+int path_from_tail(const char* tail, char* out, int size) {
+    size_t len = std::strlen(tail);
+    if (len >= static_cast<size_t>(size)) return 0;
+    char path[1024];
+    if (len >= sizeof path) return 0;
+    if (len >= 2 && tail[0] == '"' && tail[len - 1] == '"') {
+        std::memcpy(path, tail + 1, len - 2);
+        path[len - 2] = 0;
+    } else {
+        std::memcpy(path, tail, len + 1);
+    }
+    if (!path[0]) return 0;
+    return path_full(path, out, size);
+}

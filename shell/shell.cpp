@@ -48,23 +48,6 @@ const char* command_tail(const char* command_line) {
     return p;
 }
 
-// Turns the command-line tail into the settings file's full path: one pair of enclosing double
-// quotes is taken away, then a relative path is joined to the current folder. The same path is
-// then tested, read and saved. Returns 0 when it cannot be held in `out`.
-static int settings_path_from_tail(const char* tail, char* out, int size) {
-    size_t len = strlen(tail);
-    if (len >= static_cast<size_t>(size)) return 0;
-    char path[SETTINGS_PATH_SIZE];
-    if (len >= 2 && tail[0] == '"' && tail[len - 1] == '"') {
-        memcpy(path, tail + 1, len - 2);
-        path[len - 2] = 0;
-    } else {
-        memcpy(path, tail, len + 1);
-    }
-    if (!path[0]) return 0;
-    return path_full(path, out, size);
-}
-
 // The file must open for reading and yield its first byte (or a clean end of file): a folder opens
 // on some systems but cannot be read.
 static int settings_file_readable(const char* path) {
@@ -110,7 +93,7 @@ int shell_main(const char* tail) {
 
     if (tail && tail[0]) {
         char path[SETTINGS_PATH_SIZE];
-        if (!settings_path_from_tail(tail, path, sizeof path) || !settings_file_readable(path)) {
+        if (!path_from_tail(tail, path, sizeof path) || !settings_file_readable(path)) {
             ui_message_box(w, "Can't open settings file", "Fatal Error", UI_MB_OK);
             return end_after_tray(1);
         }

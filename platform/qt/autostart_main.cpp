@@ -9,6 +9,7 @@
 //
 // Usage: keltup-autostart [--wait SECONDS] [--program PATH] [--] [SETTINGS-FILE]
 #include "protocol/endpoint.h"
+#include "settings/path.h"
 #include "settings/settings.h"
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <unistd.h>
 
 #ifndef KELTUP_PROGRAM
@@ -64,20 +66,16 @@ int main(int argc, char** argv) {
         }
     }
 
-    // keltup's arguments, joined by spaces, name its settings file; without any it reads the
-    // default one.
+    // keltup's arguments, joined by spaces, name its settings file as they do for keltup;
+    // without any it reads the default one.
     settings_use_default_file();
     if (first < argc) {
-        size_t used = 0;
-        for (int i = first; i < argc; i++) {
-            int n = snprintf(settings_file + used, sizeof settings_file - used, "%s%s",
-                             i > first ? " " : "", argv[i]);
-            if (n < 0 || static_cast<size_t>(n) >= sizeof settings_file - used) {
-                settings_file[0] = 0; // too long for keltup too: it says so
-                break;
-            }
-            used += static_cast<size_t>(n);
-        }
+        std::string tail = argv[first];
+        for (int i = first + 1; i < argc; i++)
+            tail += std::string(" ") + argv[i];
+        // Too long or empty for keltup too: it says so.
+        if (!path_from_tail(tail.c_str(), settings_file, sizeof settings_file))
+            settings_file[0] = 0;
     }
     if (settings_file[0] && settings_load() == SETTINGS_READ) {
         double give_up = now_seconds() + static_cast<double>(wait_seconds);
