@@ -33,7 +33,6 @@ class SendPath : public ::testing::Test {
         ASSERT_EQ(0, run({"/usr/sbin/ip", "link", "set", "lo", "up"}));
     }
     void TearDown() override { std::remove(users.c_str()); }
-    void write_users(const std::string& text) { std::ofstream(users) << text; }
 };
 
 // Copies with `body` that arrive at fd, until there are `until`.
@@ -49,8 +48,8 @@ TEST_F(SendPath, NoCopyIsLostOnASlowLinkAndThoseLeftAtAStopAreCounted) {
     // SENDER and 2,999 members, each at an address of its own, 127.1.x.y, all at the sink's port.
     const int members = 2999;
     TestClient sender, sink(kRelayWaitMs, "0.0.0.0");
-    std::string list = "SENDER = 127.0.0.1:" + std::to_string(sender.addr.port) + "\n";
-    std::string group = "group ALL = SENDER";
+    std::string list = "SENDER = 127.0.0.1:" + std::to_string(sender.addr.port) + "\n",
+                group = "group ALL = SENDER";
     char line[80];
     for (int i = 1; i <= members; ++i) {
         std::snprintf(line, sizeof line, "M%04d = 127.1.%d.%d:%d\n", i, i / 250, i % 250 + 1,
@@ -58,7 +57,7 @@ TEST_F(SendPath, NoCopyIsLostOnASlowLinkAndThoseLeftAtAStopAreCounted) {
         list += line;
         group += " " + std::string(line, 5);
     }
-    write_users(list + group + "\n");
+    std::ofstream(users) << list + group + "\n";
     int room = 16 << 20;
     setsockopt(sink.fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
     RelayProcess relay;
@@ -82,7 +81,7 @@ TEST_F(SendPath, NoCopyIsLostOnASlowLinkAndThoseLeftAtAStopAreCounted) {
 }
 
 TEST_F(SendPath, EveryAnswerLeavesFromTheAddressTheClientWroteTo) {
-    write_users("group TEAM = ANN BEN\n");
+    std::ofstream(users) << "group TEAM = ANN BEN\n";
     RelayProcess relay;
     relay.bind = "0.0.0.0";
     ASSERT_TRUE(relay.start({"--users", users}));
