@@ -27,6 +27,14 @@ struct UsersFile : ::testing::Test {
         err[0] = '\0';
         return relay_users_load(path.c_str(), err, sizeof err);
     }
+    // Users U0.. each at an address of its own.
+    static std::string many(int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i)
+            text += "U" + std::to_string(i) + " = 10." + std::to_string(i >> 8) + "." +
+                    std::to_string(i & 255) + ".1:99\n";
+        return text;
+    }
 };
 
 TEST_F(UsersFile, ALineRunsToItsNewlineWhateverItHolds) {
@@ -96,25 +104,16 @@ TEST_F(UsersFile, ANicknameListedTwiceIsNamedByTheFirstLineThatRepeatsOne) {
         EXPECT_NE(nullptr, std::strstr(err, c[1])) << c[0] << " gave " << err;
     }
     // The longest list: a repeat on its last line is found.
-    std::string text;
-    char line[64];
-    for (int i = 0; i < RELAY_MAX_USERS - 1; ++i) {
-        std::snprintf(line, sizeof line, "U%d = 10.%d.%d.1:99\n", i, i >> 8, i & 255);
-        text += line;
-    }
-    EXPECT_EQ(-1, load(text + "u4242 = 127.0.0.1:1\n"));
+    EXPECT_EQ(-1, load(many(RELAY_MAX_USERS - 1) + "u4242 = 127.0.0.1:1\n"));
     EXPECT_NE(nullptr, std::strstr(err, ":65536: nickname listed twice")) << err;
 }
 
 TEST_F(UsersFile, ReadBesideTheLoopItChangesNothingUntilTheLoopTakesIt) {
     ASSERT_EQ(2, load("ALICE = 127.0.0.1:1\nCAROL = 127.0.0.1:3\n"));
-    std::string many = "CAROL = 127.0.0.1:33\n";
-    for (int i = 0; i < 20000; ++i) // more than a turn of the loop lists
-        many += "U" + std::to_string(i) + " = 10.0." + std::to_string(i >> 8) + "." +
-                std::to_string(i & 255) + ":99\n";
+    // The last file more than a turn of the loop lists.
     const std::pair<std::string, int> cases[] = {{"BOB = 127.0.0.1:2\ngroup TEAM = BOB ALICE\n", 1},
                                                  {"BOB = 127.0.0.1:x\n", -1},
-                                                 {many, 20001}};
+                                                 {"CAROL = 127.0.0.1:33\n" + many(20000), 20001}};
     for (const auto& c : cases) {
         std::ofstream(path, std::ios::binary) << c.first;
         int pinned = relay_find("ALICE")->pinned, groups = relay_group_count();
