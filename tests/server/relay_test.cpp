@@ -565,8 +565,7 @@ TEST_F(Relay, UsersFileIsCheckedWholeBeforeAnythingChanges) {
 TEST_F(Relay, ControlRequestsOfEveryLengthStayInsideTheirBuffer) {
     relay_pin("BOB", &kBob);
     struct {
-        char in[CONTROL_REQUEST_SIZE + 1]; // one byte more than a request may have
-        char after[8];
+        char in[CONTROL_REQUEST_SIZE + 1], after[8]; // one byte more than a request may have
     } r;
     static ControlAnswer a;
     for (int len = CONTROL_REQUEST_SIZE - 1; len <= CONTROL_REQUEST_SIZE + 1; ++len) {
