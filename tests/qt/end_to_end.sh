@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # keltup end to end on a display of its own, run as an ordinary user: two tray clients and
 # keltup-send exchange messages through keltup-server on 127.0.0.1, a second copy of a client gives
-# way to the first (opening compose while there is no notification area), a client started before
-# the notification area docks when it appears, and the tray menu's Exit and SIGTERM end a client
-# cleanly. ALICE's first run keeps the built-in local port, which an ordinary user may bind; a
-# settings file that names a port below 1024 gets "Cant bind!".
+# way to the first, a client started before the notification area docks when it appears, and the
+# tray menu's Exit and SIGTERM end a client cleanly.
 # Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
 set -uo pipefail
 keltup=$1 server=$2 send=$3
@@ -17,8 +15,8 @@ pids+=($!)
 export DISPLAY=":$n"
 wait_for 10 xdotool getdisplaygeometry || fail "Xvfb did not start"
 
-# The relay on a free high port of 127.0.0.1, with both clients' addresses pinned; ALICE keeps the
-# built-in local port.
+# The relay on a free high port of 127.0.0.1, with both clients' addresses pinned (ALICE's is the
+# built-in local port).
 base=$((20000 + RANDOM % 20000))
 sport=$base aport=10099 bport=$((base + 2))
 printf 'ALICE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\n' "$aport" "$bport" >"$work/users"
@@ -43,9 +41,8 @@ client() { # NAME NICK PORT: a client with a settings file
 }
 docked() { icon_of "$1" >/dev/null; }
 
-# ALICE's first run, before there is a notification area: she keeps running and says so once, and
-# the settings dialog asks for the server, its port and her nickname; the local port is left as
-# the dialog shows it.
+# ALICE's first run, before there is a notification area: she says so once, and the settings
+# dialog gets the server, its port and her nickname, the local port left as it is.
 run_keltup alice >"$work/alice.log" 2>&1 &
 alice=$!
 pids+=($alice)
@@ -78,8 +75,7 @@ wait_for 5 eval '! window "$alice" KelTup' || fail "the word about the missing t
 
 # A settings file that names a port below 1024: an ordinary user may not bind it.
 client carl CARL 99
-carl=$!
-pids+=($carl)
+carl=$! && pids+=($carl)
 wait_for 10 window "$carl" KelTup || fail "no word that port 99 cannot be bound"
 keys "$(window "$carl" KelTup)" Return
 wait_for 10 eval '! kill -0 $carl' || fail "keltup went on after Cant bind!"
