@@ -162,8 +162,7 @@ def check(which):
 
 
 def press(title, button):
-    dlg = find_dialog(title)
-    for n in walk(dlg):
+    for n in walk(find_dialog(title)):
         if n.getRole() == pyatspi.ROLE_PUSH_BUTTON and n.name == button:
             n.queryAction().doAction(0)
             return
@@ -189,8 +188,7 @@ def gone(title):
 
 
 def fill(title, field, text):
-    dlg = find_dialog(title)
-    for n in walk(dlg):
+    for n in walk(find_dialog(title)):
         if n.getRole() == pyatspi.ROLE_TEXT and n.name == field and has(n, pyatspi.STATE_SHOWING):
             n.queryEditableText().setTextContents(text)
             return

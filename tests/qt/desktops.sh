@@ -12,14 +12,12 @@ base=$((20000 + RANDOM % 20000))
 sport=$base aport=$((base + 1)) bport=$((base + 2))
 printf 'ALICE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\n' "$aport" "$bport" >"$work/users"
 "$server" --bind 127.0.0.1 --port "$sport" --users "$work/users" --control "$work/control" --state none \
-    >"$work/server.log" 2>&1 &
-pids+=($!)
+    >"$work/server.log" 2>&1 & pids+=($!)
 
-# Every registration with the watcher, and every new icon an item announces.
+# Every registration with the watcher, and every new icon an item announces:
 exec_as_user dbus-monitor --session \
     "type='method_call',interface='org.kde.StatusNotifierWatcher',member='RegisterStatusNotifierItem'" \
-    "type='signal',interface='org.kde.StatusNotifierItem',member='NewIcon'" >"$work/monitor.log" 2>&1 &
-pids+=($!)
+    "type='signal',interface='org.kde.StatusNotifierItem',member='NewIcon'" >"$work/monitor.log" 2>&1 & pids+=($!)
 sleep 0.3
 
 client() { # NAME NICK PORT [ENV...]: a client with a settings file and a session folder of its own

@@ -96,21 +96,18 @@ output HEADLESS-1 resolution 1024x768 background #335577 solid_color
 exec sh -c 'echo "$DISPLAY" >"$XDG_RUNTIME_DIR/display"'
 END
     echo '{"position": "bottom", "height": 30, "modules-right": ["tray"]}' >"$work/home/waybar.json"
-    echo 'window#waybar { background: #202020; }' >"$work/home/waybar.css"
     chown -R nobody:nogroup "$work/home"
-    exec_as_user dbus-daemon --session --nofork --address="unix:path=$work/home/rt/bus" >"$work/dbus.log" 2>&1 &
-    pids+=($!)
+    exec_as_user dbus-daemon --session --nofork --address="unix:path=$work/home/rt/bus" \
+        >"$work/dbus.log" 2>&1 & pids+=($!)
     wait_for 10 test -S "$work/home/rt/bus" || fail "the session bus did not start"
     exec_as_user env WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
-        XDG_SESSION_TYPE=wayland sway -c "$work/home/sway.conf" >"$work/sway.log" 2>&1 &
-    pids+=($!)
+        XDG_SESSION_TYPE=wayland sway -c "$work/home/sway.conf" >"$work/sway.log" 2>&1 & pids+=($!)
     wait_for 15 test -s "$work/home/rt/display" || fail "sway did not start"
     session_display=$(cat "$work/home/rt/display")
 }
 # sway_panel: waybar in desktop_sway's session; its tray is a host of D-Bus status notifier items.
 sway_panel() {
-    exec_as_user waybar -c "$work/home/waybar.json" -s "$work/home/waybar.css" >"$work/waybar.log" 2>&1 &
-    pids+=($!)
+    exec_as_user waybar -c "$work/home/waybar.json" >"$work/waybar.log" 2>&1 & pids+=($!)
     wait_for 15 eval 'as_user busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
         org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered | grep -q true' ||
         fail "waybar's tray did not register as a status notifier host"

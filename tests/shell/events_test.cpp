@@ -78,8 +78,7 @@ TEST_F(EventsTest, AnotherStartOpensTheViewerOnlyWithoutAShownIcon) {
         });
         fake_another_start();
         EXPECT_EQ(fake_events_with("dialog:open:"),
-                  std::vector<std::string>(1 - area, "dialog:open:SHOWMSG"))
-            << event_log();
+                  std::vector<std::string>(1 - area, "dialog:open:SHOWMSG"));
     }
 }
 
@@ -263,9 +262,8 @@ TEST_F(EventsTest, NoticeStormToAnUnattendedClientShowsEveryNoticeInOrder) {
     EXPECT_EQ(inbox_count(), 5);
 }
 
-// Past what the waiting line holds, the oldest notices give way, and one box counts them in their
-// place. An over-long text first (cut, and the ring's start moved so that texts cross its end), an
-// empty one that keeps its place, then the eighth box stays up while 50,000 more arrive.
+// Past what the waiting line holds, the oldest notices give way to one box that counts them. An
+// over-long text first (cut; texts then cross the ring's end), an empty one, then 50,000 more.
 TEST_F(EventsTest, NoticesThatGaveWayAreCountedInTheirPlace) {
     notices_reset();
     // 8 bytes waiting, with its NUL: the line holds a whole number of them.
