@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# keltup end to end on a display of its own, run as an ordinary user: two tray clients and
-# keltup-send exchange messages through keltup-server on 127.0.0.1, a second copy of a client gives
-# way to the first, a client started before the notification area docks when it appears, and the
-# tray menu's Exit and SIGTERM end a client cleanly.
+# keltup end to end on a display of its own: two tray clients and keltup-send exchange messages
+# through keltup-server on 127.0.0.1, a second copy of a client gives way to the first, a client
+# started before the notification area docks when it appears, and the tray menu's Exit and SIGTERM
+# end a client cleanly.
 # Usage: end_to_end.sh KELTUP KELTUP-SERVER KELTUP-SEND
 set -uo pipefail
 keltup=$1 server=$2 send=$3
@@ -15,7 +15,7 @@ pids+=($!)
 export DISPLAY=":$n"
 wait_for 10 xdotool getdisplaygeometry || fail "Xvfb did not start"
 
-# The relay on a free high port of 127.0.0.1, with both clients' addresses pinned (ALICE's built-in).
+# The relay on a free high port of 127.0.0.1, with both clients' addresses pinned.
 base=$((20000 + RANDOM % 20000))
 sport=$base aport=10099 bport=$((base + 2))
 printf 'ALICE = 127.0.0.1:%s\nBOB = 127.0.0.1:%s\n' "$aport" "$bport" >"$work/users"
@@ -33,7 +33,7 @@ run_keltup() {
     exec "${as_nobody[@]}" env HOME="$work/home-$1" XDG_CONFIG_HOME="$work/home-$1/config" \
         XDG_RUNTIME_DIR="$work/home-$1/rt" "$keltup" ${2:+"$2"}
 }
-client() { # NAME NICK PORT: a client with a settings file
+client() { # NAME NICK PORT: a client with a settings file and a session directory of its own
     printf '[settings]\nservername=127.0.0.1\nnick=%s\nlocalport=%s\nremoteport=%s\npopup=1\n' \
         "$2" "$3" "$sport" >"$work/$1.ini"
     run_keltup "$1" "$work/$1.ini" >"$work/$1.log" 2>&1 &

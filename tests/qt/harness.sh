@@ -38,9 +38,8 @@ wait_for() {
         sleep 0.2
     done
 }
-# desktop_with_tray [x11]: a display of the script's own, the accessibility bus (not with x11), and
-# a notification area. The number is drawn far above Xvfb's and Xwayland's own choices, free of a
-# lock file and of both kinds of socket.
+# desktop_with_tray [x11]: a display of the script's own (a free number far above Xvfb's and
+# Xwayland's own choices), the accessibility bus and its registry (not with x11), and a notification area.
 desktop_with_tray() {
     local n=$((300 + RANDOM % 600))
     while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] ||
