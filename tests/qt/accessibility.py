@@ -4,8 +4,7 @@
 #        accessibility.py PID press TITLE BUTTON   presses a button the way a screen reader does
 #        accessibility.py PID shown|gone TITLE   waits until a window is on the screen, or gone
 #        accessibility.py PID fill TITLE FIELD TEXT   puts text in the window's field of that name
-#        accessibility.py PID menu ITEM COMMAND...   runs the command, which opens a pop-up menu,
-#                                                    and chooses the menu's item
+#        accessibility.py PID menu ITEM COMMAND...   chooses ITEM of the pop-up the command opens
 # Every wait is bounded by a count of tries; a failure names what was wrong and exits 1.
 import subprocess
 import sys
@@ -163,8 +162,7 @@ def check(which):
 
 
 def press(title, button):
-    dlg = find_dialog(title)
-    for n in walk(dlg):
+    for n in walk(find_dialog(title)):
         if n.getRole() == pyatspi.ROLE_PUSH_BUTTON and n.name == button:
             n.queryAction().doAction(0)
             return
@@ -190,8 +188,7 @@ def gone(title):
 
 
 def fill(title, field, text):
-    dlg = find_dialog(title)
-    for n in walk(dlg):
+    for n in walk(find_dialog(title)):
         if n.getRole() == pyatspi.ROLE_TEXT and n.name == field and has(n, pyatspi.STATE_SHOWING):
             n.queryEditableText().setTextContents(text)
             return
@@ -205,11 +202,10 @@ def menu(item, command):
     def on_showing(event):
         try:
             src = event.source
-            if (event.detail1 and src.get_process_id() == pid and
-                    src.getRole() == pyatspi.ROLE_POPUP_MENU):
+            if event.detail1 and src.get_process_id() == pid and src.getRole() == pyatspi.ROLE_POPUP_MENU:
                 shown.append(src)
                 pyatspi.Registry.stop()
-        except Exception:
+        except Exception:  # an object gone before it could be asked
             pass
 
     pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# keltup-autostart with the network coming up late, in a network namespace of the test's own (and
-# /etc/hosts in a mount namespace): a stand-in for keltup starts only once the server's name
-# resolves and a route to it exists, and starts anyway when the wait runs out.
+# keltup-autostart in network and mount namespaces of its own: a stand-in for keltup starts once
+# the server's name resolves and a route to it exists, or when the wait runs out.
 # Usage (as root): autostart_wait.sh KELTUP-AUTOSTART
 set -uo pipefail
 wrapper=$(realpath "$1")
@@ -10,8 +9,7 @@ ns=keltup-autostart-$$
 ip netns add "$ns" || { echo "skipped: no network namespace (root needed)"; exit 77; }
 trap 'cleanup; ip netns del "$ns"' EXIT
 ip -n "$ns" link set lo up
-printf '#!/bin/sh\necho "args: $*" >%s\n' "$work/started" >"$work/keltup" # the stand-in for keltup
-chmod +x "$work/keltup"
+printf '#!/bin/sh\necho "args: $*" >%s\n' "$work/started" >"$work/keltup" && chmod +x "$work/keltup"
 echo 'nameserver 127.0.0.1' >"$work/resolv.conf" && touch "$work/hosts" # nothing answers there
 mkdir -p "$work/home/.config/keltup" && printf '[settings]\nservername=relay.keltup.test\n' |
     tee "$work/home/.config/keltup/KELTUP.INI" | sed 's/relay/never/' >"$work/never.ini"

@@ -16,21 +16,13 @@ fail() {
     for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
     exit 1
 }
-# end_clients PID...: SIGTERM ends each keltup with code 0.
-end_clients() {
-    local p code
-    for p in "$@"; do
-        kill -TERM "$p"
-        wait "$p"
-        code=$?
-        [ $code -eq 0 ] || fail "keltup $p ended with code $code after SIGTERM"
-    done
+end_clients() { # PID...: SIGTERM ends each keltup with code 0
+    local p
+    for p; do kill -TERM "$p" && wait "$p" || fail "keltup $p ended with code $? after SIGTERM"; done
 }
-# gives_way COMMAND...: the command starts a second copy, which must end by itself with code 0.
-gives_way() {
+gives_way() { # COMMAND...: it starts a second copy, which must end by itself with code 0
     "$@" >>"$work/second.log" 2>&1 &
-    local p=$!
-    pids+=($p)
+    local p=$! && pids+=($!)
     wait_for 20 eval "! kill -0 $p" || fail "the second copy ($*) did not end"
     wait "$p" || fail "the second copy ($*) did not end with code 0"
 }
@@ -46,10 +38,8 @@ wait_for() {
         sleep 0.2
     done
 }
-# desktop_with_tray [x11]: a display of the script's own, the accessibility bus and its registry
-# (not with x11), and a notification area. The number is drawn far above where Xvfb's and
-# Xwayland's own choices start (the desktops test runs Xwayland), and is free of a lock file and of
-# both kinds of socket, since clients try the abstract one first.
+# desktop_with_tray [x11]: a display of the script's own (a free number far above Xvfb's and
+# Xwayland's own choices), the accessibility bus and its registry (not with x11), and a notification area.
 desktop_with_tray() {
     local n=$((300 + RANDOM % 600))
     while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] ||
@@ -86,9 +76,8 @@ icon_of() {
 }
 # An ordinary user's rights, for keltup and for what must not run as root.
 as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-# as_user COMMAND...: runs the command as the ordinary user of desktop_sway's session, with only
-# that session's environment. exec_as_user takes the place of the calling (sub)shell with it, so
-# that `exec_as_user ... &` leaves the program's own process id in $!.
+# as_user COMMAND...: the command as desktop_sway's user, with only that session's environment;
+# exec_as_user execs it, so that `exec_as_user ... &` leaves the program's own id in $!.
 user_command() {
     user_cmd=("${as_nobody[@]}" env -i PATH=/usr/bin:/bin
         HOME="$work/home" XDG_RUNTIME_DIR="$work/home/rt" XDG_CACHE_HOME="$work/home/cache"
@@ -97,34 +86,28 @@ user_command() {
 }
 as_user() { user_command; "${user_cmd[@]}" "$@"; }
 exec_as_user() { user_command; exec "${user_cmd[@]}" "$@"; }
-# desktop_sway: a headless sway session run by an ordinary user (sway refuses root): its own
-# session bus with the accessibility bus, and Xwayland for X11 programs (session_display).
+# desktop_sway: a headless sway session of an ordinary user (sway refuses root), with its own
+# session bus, and Xwayland for X11 programs (session_display).
 desktop_sway() {
     chmod 711 "$work" && mkdir -p "$work/home" && mkdir -m 700 "$work/home/rt"
     cat >"$work/home/sway.conf" <<'END'
 output HEADLESS-1 resolution 1024x768 background #335577 solid_color
 exec sh -c 'echo "$DISPLAY" >"$XDG_RUNTIME_DIR/display"'
 END
-    echo '{"layer": "top", "position": "bottom", "height": 30, "modules-right": ["tray"],
-           "tray": {"icon-size": 22, "spacing": 6}}' >"$work/home/waybar.json"
-    echo 'window#waybar { background: #202020; }' >"$work/home/waybar.css"
+    echo '{"position": "bottom", "height": 30, "modules-right": ["tray"]}' >"$work/home/waybar.json"
     chown -R nobody:nogroup "$work/home"
     exec_as_user dbus-daemon --session --nofork --address="unix:path=$work/home/rt/bus" \
-        >"$work/dbus.log" 2>&1 &
-    pids+=($!)
+        >"$work/dbus.log" 2>&1 & pids+=($!)
     wait_for 10 test -S "$work/home/rt/bus" || fail "the session bus did not start"
     exec_as_user env WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 \
-        XDG_SESSION_TYPE=wayland sway -c "$work/home/sway.conf" >"$work/sway.log" 2>&1 &
-    pids+=($!)
+        XDG_SESSION_TYPE=wayland sway -c "$work/home/sway.conf" >"$work/sway.log" 2>&1 & pids+=($!)
     wait_for 15 test -s "$work/home/rt/display" || fail "sway did not start"
     session_display=$(cat "$work/home/rt/display")
 }
 # sway_panel: waybar in desktop_sway's session; its tray is a host of D-Bus status notifier items.
 sway_panel() {
-    exec_as_user waybar -c "$work/home/waybar.json" -s "$work/home/waybar.css" >"$work/waybar.log" 2>&1 &
-    pids+=($!)
-    sni_host() { as_user busctl --user get-property org.kde.StatusNotifierWatcher \
-        /StatusNotifierWatcher org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered |
-        grep -q true; }
-    wait_for 15 sni_host || fail "waybar's tray did not register as a status notifier host"
+    exec_as_user waybar -c "$work/home/waybar.json" >"$work/waybar.log" 2>&1 & pids+=($!)
+    wait_for 15 eval 'as_user busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+        org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered | grep -q true' ||
+        fail "waybar's tray did not register as a status notifier host"
 }
